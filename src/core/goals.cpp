@@ -1,0 +1,58 @@
+// Goal tracking: records boulder arrivals at landmarks, recounts what is left to
+// do and yields the reward of one sub-step. Flags only ever go from false to true
+// here, so every pair (or boulder) pays its sparse reward once per episode.
+#include "zandrel_environment.hpp"
+
+namespace {
+
+constexpr double kArrivalReward = 1.0;  // per boulder, when any one landmark will do
+
+}  // namespace
+
+bool ZandrelEnvironment::boulder_at_landmark(int32_t b, int32_t l) const {
+  const double ex = boulder_positions[2 * b] - landmark_positions[2 * l];
+  const double ey = boulder_positions[2 * b + 1] - landmark_positions[2 * l + 1];
+  return ex * ex + ey * ey < contact_distance_sq;
+}
+
+double ZandrelEnvironment::update_goals() {
+  double reward = 0.0;
+  if (visit_all) {
+    unvisited_count = 0;
+    remaining_boulders = 1;
+    for (int32_t l = 0; l < n_landmarks; ++l) {
+      for (int32_t b = 0; b < n_boulders; ++b) {
+        const int32_t i = l * n_boulders + b;
+        if (!visited[i] && boulder_at_landmark(b, l)) {
+          visited[i] = true;
+          reward = reward + sparse_weight;
+        }
+        if (!visited[i]) unvisited_count = unvisited_count + 1;
+      }
+    }
+  } else {
+    remaining_boulders = n_boulders;
+    unvisited_count = 1;
+    for (int32_t b = 0; b < n_boulders; ++b) {
+      if (boulder_done[b]) {
+        remaining_boulders = remaining_boulders - 1;
+        continue;
+      }
+      // only the lowest-indexed landmark in reach is recorded
+      for (int32_t l = 0; l < n_landmarks; ++l) {
+        if (!boulder_at_landmark(b, l)) continue;
+        visited[l * n_boulders + b] = true;
+        boulder_done[b] = true;
+        reward = reward + kArrivalReward;
+        remaining_boulders = remaining_boulders - 1;
+        break;
+      }
+    }
+  }
+  if (!sparse_rewards) reward = reward + shaping_reward;
+  return reward;
+}
+
+bool ZandrelEnvironment::terminated() const {
+  return visit_all ? unvisited_count == 0 : remaining_boulders == 0;
+}

@@ -1,0 +1,82 @@
+// The global state vector and the per-agent observations.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "python_results.hpp"
+#include "zandrel_environment.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+constexpr int32_t kValuesPerParticle = 4;  // x, y, vx, vy
+
+py::array_t<double> copy_to_array(const double* values, size_t length) {
+  py::array_t<double> array(static_cast<py::ssize_t>(length));
+  std::memcpy(array.mutable_data(), values, length * sizeof(double));
+  return array;
+}
+
+}  // namespace
+
+py::array ZandrelEnvironment::build_state() {
+  const int32_t flag_count = visit_all ? n_landmarks * n_boulders : n_boulders;
+  const int32_t boulder_start = kValuesPerParticle * n_particles;
+  const int32_t landmark_start = boulder_start + 2 * n_boulders;
+  const int32_t flag_start = landmark_start + 2 * n_landmarks;
+  const int32_t length = flag_start + flag_count;
+
+  std::vector<double> state(static_cast<size_t>(length), 0.0);
+  for (int32_t i = 0; i < n_particles; ++i) {
+    state[4 * i] = particle_positions[2 * i];
+    state[4 * i + 1] = particle_positions[2 * i + 1];
+    state[4 * i + 2] = particle_velocities[2 * i];
+    state[4 * i + 3] = particle_velocities[2 * i + 1];
+  }
+  std::copy_n(boulder_positions.begin(), 2 * n_boulders, state.begin() + boulder_start);
+  std::copy_n(landmark_positions.begin(), 2 * n_landmarks, state.begin() + landmark_start);
+  const std::vector<bool>& flags = visit_all ? visited : boulder_done;
+  for (int32_t k = 0; k < flag_count; ++k) {
+    state[flag_start + k] = flags[k] ? 1.0 : 0.0;
+  }
+  last_state = std::move(state);
+  return copy_to_array(last_state.data(), last_state.size());
+}
+
+py::dict ZandrelEnvironment::build_observations() {
+  py::dict observations;
+  const size_t length = last_state.size();
+  for (int32_t i = 0; i < n_particles; ++i) {
+    py::str key = agent_name(i);
+    py::array_t<double> observation(static_cast<py::ssize_t>(length));
+    double* values = observation.mutable_data();
+    std::memcpy(values, last_state.data(), length * sizeof(double));
+    // exchange the agent's own block of four with particle 0's; the rest keeps its place
+    for (int32_t k = 0; k < kValuesPerParticle; ++k) {
+      std::swap(values[k], values[kValuesPerParticle * i + k]);
+    }
+    set_item(observations, key, observation);
+  }
+  return observations;
+}
+
+py::str agent_name(int32_t index) {
+  char text[32];
+  const int length = std::snprintf(text, sizeof text, "particle_%d", static_cast<int>(index));
+  PyObject* name = PyUnicode_FromStringAndSize(text, length);
+  if (name == nullptr) {
+    if (PyErr_Occurred() != nullptr) throw py::error_already_set();
+    throw std::runtime_error("Could not allocate string object!");
+  }
+  return py::reinterpret_steal<py::str>(name);
+}
+
+void set_item(const py::dict& dict, const py::handle& key, const py::handle& value) {
+  if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
+}

@@ -1,0 +1,98 @@
+// The simulation record of one Zandrel environment and its operations.
+//
+// This header includes no Python header: physics and goal tracking compile without
+// Python. The operations that build Python results (state, observations, step)
+// only name the Python object types here and include the binding library in their
+// own sources.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace pybind11 {
+class array;
+class dict;
+class tuple;
+}  // namespace pybind11
+
+struct ZandrelEnvironment {
+  // fields in their documented order; counts are 32-bit signed
+  std::vector<double> last_state;
+  int32_t n_agents = 0;
+  std::vector<double> initial_particle_positions;
+  std::vector<double> initial_boulder_positions;
+  std::vector<double> initial_landmark_positions;
+  std::vector<double> particle_positions;
+  std::vector<double> boulder_positions;
+  std::vector<double> landmark_positions;
+  std::vector<double> target_particle_positions;
+  std::vector<double> particle_velocities;
+  std::vector<bool> visited;  // landmark-major: l * n_boulders + b
+  std::vector<bool> boulder_done;
+  int32_t n_landmarks = 0;
+  int32_t n_particles = 1;
+  int32_t n_boulders = 1;
+  int32_t unvisited_count = 1;
+  int32_t remaining_boulders = 1;
+  int32_t n_physics_steps = 5;
+  bool sparse_rewards = true;
+  bool visit_all = true;
+  double shaping_reward = 0.0;
+  double sparse_weight = 1.0;
+  const double contact_distance = 6.0;        // particle-boulder and boulder-landmark, world units
+  const double contact_distance_sq = 36.0;    // stored, never squared at use
+  const double boulder_spacing = 10.0;        // minimum boulder centre distance, world units
+  const double boulder_spacing_sq = 100.0;    // stored, never squared at use
+
+  ZandrelEnvironment();
+
+  // record and reset
+  void init(const std::vector<double>& particle_positions,
+            const std::vector<double>& boulder_positions,
+            const std::vector<double>& landmark_positions, int32_t n_physics_steps,
+            bool sparse_rewards, bool visit_all, double sparse_weight);
+  pybind11::tuple reset();
+
+  // state and observations
+  pybind11::array build_state();
+  pybind11::dict build_observations();
+
+  // action intake
+  void apply_actions(const pybind11::dict& actions);
+
+  // physics sub-step
+  void physics_substep();
+
+  // goals and rewards
+  double update_goals();
+  bool terminated() const;
+
+  // step driver
+  pybind11::tuple step(const pybind11::dict& actions);
+
+ private:
+  // per-sub-step scratch, kept between calls only to avoid reallocating it
+  std::vector<double> boulder_displacement_;
+  std::vector<double> particle_pushout_;
+  // set while an operation runs, so that Python code running inside it (a key's
+  // __str__, a value's __array__, a finalizer) cannot re-enter the same record
+  bool busy_ = false;
+
+  friend class ReentryGuard;
+  bool counts_match_positions() const;
+  void measure_shaping(const std::vector<double>& displacement);
+  bool boulder_at_landmark(int32_t b, int32_t l) const;
+};
+
+// Marks the record busy for the lifetime of one top-level operation; a nested
+// operation on the same record throws std::runtime_error naming the method.
+class ReentryGuard {
+ public:
+  ReentryGuard(ZandrelEnvironment& env, const char* method);
+  ~ReentryGuard();
+  ReentryGuard(const ReentryGuard&) = delete;
+  ReentryGuard& operator=(const ReentryGuard&) = delete;
+
+ private:
+  ZandrelEnvironment& env_;
+};
