@@ -1,0 +1,1 @@
+"""Zandrel: particles push boulders onto landmarks, as a PettingZoo environment."""
