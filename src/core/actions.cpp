@@ -66,6 +66,74 @@ int32_t parse_agent_index(const char* text, Py_ssize_t size) {
   return static_cast<int32_t>(value);
 }
 
+// a float64 view of an action value: its data, shape and strides, plus whatever
+// object keeps that data alive
+struct ActionArray {
+  py::object owner;
+  char* data = nullptr;
+  int ndim = 0;
+  const py::ssize_t* shape = nullptr;
+  const py::ssize_t* strides = nullptr;
+  int flags = 0;
+  py::ssize_t size = 0;
+  double inline_values[2] = {0.0, 0.0};  // scratch copy for the float-sequence fast path
+
+  ActionArray() = default;
+  // data may point into inline_values: never copied or moved
+  ActionArray(const ActionArray&) = delete;
+  ActionArray& operator=(const ActionArray&) = delete;
+};
+
+void view_array(py::object array, ActionArray& view) {
+  const auto* proxy = py::detail::array_proxy(array.ptr());
+  view.data = proxy->data;
+  view.ndim = proxy->nd;
+  view.shape = proxy->dimensions;
+  view.strides = proxy->strides;
+  view.flags = proxy->flags;
+  view.size = 1;
+  for (int axis = 0; axis < proxy->nd; ++axis) view.size *= proxy->dimensions[axis];
+  view.owner = std::move(array);
+}
+
+bool is_native_float64_array(PyObject* value) {
+  const auto& api = py::detail::npy_api::get();
+  if (Py_TYPE(value) != api.PyArray_Type_) return false;
+  const auto* descr =
+      reinterpret_cast<const py::detail::PyArrayDescr_Proxy*>(py::detail::array_proxy(value)->descr);
+  return descr->type_num == py::detail::npy_api::NPY_DOUBLE_ &&
+         (descr->byteorder == '=' || descr->byteorder == (PY_LITTLE_ENDIAN ? '<' : '>'));
+}
+
+// a list or tuple of at least two exact floats converts to exactly those doubles;
+// reading them directly skips building a temporary array nobody else sees
+bool read_float_sequence(PyObject* value, ActionArray& view) {
+  if (!PyList_CheckExact(value) && !PyTuple_CheckExact(value)) return false;
+  const py::ssize_t length = PySequence_Fast_GET_SIZE(value);
+  PyObject** items = PySequence_Fast_ITEMS(value);
+  if (length < 2) return false;
+  for (py::ssize_t i = 0; i < length; ++i) {
+    if (!PyFloat_CheckExact(items[i])) return false;
+  }
+  view.inline_values[0] = PyFloat_AS_DOUBLE(items[0]);
+  view.inline_values[1] = PyFloat_AS_DOUBLE(items[1]);
+  view.data = reinterpret_cast<char*>(view.inline_values);
+  view.flags = py::array::c_style | py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
+  view.size = length;
+  return true;
+}
+
+// the value as a float64 array: a float64 array in native byte order is used as
+// itself, so the write-back reaches the caller's array; anything else is converted
+// with casting forced, and a failed conversion raises NumPy's own error
+void convert_action(const py::object& value, ActionArray& view) {
+  if (is_native_float64_array(value.ptr())) {
+    view_array(value, view);
+  } else if (!read_float_sequence(value.ptr(), view)) {
+    view_array(py::array_t<double, py::array::forcecast>(value), view);
+  }
+}
+
 // addresses of the two components: the first two elements in memory of a
 // contiguous array, else the first two in C order read through the strides
 struct ComponentAddresses {
@@ -73,19 +141,18 @@ struct ComponentAddresses {
   char* y;
 };
 
-ComponentAddresses component_addresses(const py::array& array, const KeyText& key) {
-  if (array.size() < 2) {
+ComponentAddresses component_addresses(const ActionArray& array, const KeyText& key) {
+  if (array.size < 2) {
     throw std::invalid_argument("action for key '" + std::string(key.data, key.size) + "' has " +
-                                std::to_string(array.size()) +
+                                std::to_string(array.size) +
                                 " component(s), expected at least 2 (x, y)");
   }
-  char* data = static_cast<char*>(const_cast<void*>(array.data()));
   const int contiguous = py::array::c_style | py::array::f_style;
-  if ((array.flags() & contiguous) != 0) return {data, data + sizeof(double)};
+  if ((array.flags & contiguous) != 0) return {array.data, array.data + sizeof(double)};
   // flat index 1 in C order moves one step along the innermost axis longer than 1
-  py::ssize_t axis = array.ndim() - 1;
-  while (array.shape(axis) == 1) --axis;
-  return {data, data + array.strides(axis)};
+  int axis = array.ndim - 1;
+  while (array.shape[axis] == 1) --axis;
+  return {array.data, array.data + array.strides[axis]};
 }
 
 double load(const char* address) {
@@ -116,9 +183,8 @@ void ZandrelEnvironment::apply_actions(const py::dict& actions) {
     const py::object value_ref = py::reinterpret_borrow<py::object>(value);
 
     const KeyText name = key_text(key_ref);
-    // float64 arrays in native byte order come back as themselves, so the
-    // write-back below reaches the caller's array
-    const py::array_t<double, py::array::forcecast> array(value_ref);
+    ActionArray array;
+    convert_action(value_ref, array);
     const int32_t index = parse_agent_index(name.data, name.size);
     const ComponentAddresses components = component_addresses(array, name);
 
@@ -129,7 +195,7 @@ void ZandrelEnvironment::apply_actions(const py::dict& actions) {
     ax = ax / divisor;
     ay = ay / divisor;
     // a read-only array is never written
-    if (array.writeable()) {
+    if ((array.flags & py::detail::npy_api::NPY_ARRAY_WRITEABLE_) != 0) {
       store(components.x, ax);
       store(components.y, ay);
     }
