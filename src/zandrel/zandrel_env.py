@@ -1,0 +1,523 @@
+"""Zandrel: particles cooperate to push boulders onto landmarks on an unbounded plane."""
+
+from __future__ import annotations
+
+import math
+import numbers
+import os
+import sys
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any, TypedDict, Unpack
+
+import gymnasium
+import numpy as np
+import numpy.typing as npt
+import zandrel_cpp
+from gymnasium import spaces
+from gymnasium.utils import seeding
+from pettingzoo import AECEnv, ParallelEnv
+from pettingzoo.utils.conversions import parallel_to_aec, parallel_to_aec_wrapper
+
+from zandrel.rendering import HumanWindow, draw_frame
+
+Observation = npt.NDArray[np.float64]
+Action = npt.ArrayLike
+
+# geometry of the simulation core (plane units)
+CONTACT_DISTANCE = 6.0  # particle to boulder centre distance below which they touch
+BOULDER_SPACING = 10.0  # boulder centres closer than this are pushed apart
+ARRIVAL_DISTANCE = 6.0  # boulder to landmark centre distance below which the boulder has arrived
+ACTION_SCALE = 0.1  # distance a unit-length action moves a particle per physics sub-step
+
+# clearances of a start layout (plane units), so that nothing touches or scores at reset
+START_LANDMARK_GAP = 2 * ARRIVAL_DISTANCE + 1.0  # arrival zones do not overlap
+START_BOULDER_GAP = BOULDER_SPACING + 2.0
+START_BOULDER_LANDMARK_GAP = ARRIVAL_DISTANCE + 4.0
+START_PARTICLE_BOULDER_GAP = CONTACT_DISTANCE + 1.0
+PLACEMENT_ATTEMPTS = 1000  # random draws for one entity before its layout is abandoned
+LAYOUT_ATTEMPTS = 20  # layouts begun before the spawn area is declared too small
+
+RENDER_MODES = ("human", "rgb_array")
+
+
+class ZandrelConfig(TypedDict, total=False):
+    """Keyword arguments of :class:`ZandrelEnv`, for :func:`env` and :func:`raw_env`."""
+
+    n_agents: int
+    n_boulders: int
+    n_landmarks: int
+    n_physics_steps: int
+    sparse_rewards: bool
+    visit_all: bool
+    sparse_weight: float
+    max_cycles: int
+    spawn_size: float
+    render_mode: str | None
+
+
+@dataclass(frozen=True)
+class Layout:
+    """Start positions of one episode, one (x, y) row per entity."""
+
+    particles: npt.NDArray[np.float64]
+    boulders: npt.NDArray[np.float64]
+    landmarks: npt.NDArray[np.float64]
+
+
+@dataclass(frozen=True)
+class Snapshot:
+    """The global state vector split into named parts."""
+
+    particles: npt.NDArray[np.float64]  # (n_agents, 2) positions
+    velocities: npt.NDArray[np.float64]  # (n_agents, 2) last applied actions
+    boulders: npt.NDArray[np.float64]  # (n_boulders, 2) positions
+    landmarks: npt.NDArray[np.float64]  # (n_landmarks, 2) positions
+    boulders_done: npt.NDArray[np.bool_]  # (n_boulders,) every goal of the boulder is met
+    visits: npt.NDArray[np.bool_] | None  # (n_landmarks, n_boulders) with visit_all, else None
+    goals_met: int
+    goals_total: int
+
+
+class ZandrelEnv(ParallelEnv[str, Observation, Action]):
+    """Particles cooperate to push boulders onto landmarks on an unbounded plane.
+
+    ## Description
+
+    `n_agents` particles, `n_boulders` boulders and `n_landmarks` landmarks lie on an
+    unbounded plane without walls. A particle touches a boulder when their centres are
+    closer than 6.0 units; walking into a boulder pushes it away by a fifth of the
+    overlap, and the particle itself is held outside it. Boulders keep 10.0 units apart.
+    A boulder has arrived at a landmark when their centres are closer than 6.0 units.
+    All particles share one reward and one episode end: the team succeeds when every
+    goal is met. The simulation runs in the native module `zandrel_cpp`, which gives the
+    same numbers bit for bit for the same layout and actions.
+
+    ## Action Space
+
+    Each agent's action is a `Box(-1, 1, (2,), float32)`: the direction and speed of the
+    particle in x and y. Components are clipped to [-1, 1] and the vector is scaled to
+    length 1 when longer; a unit action moves the particle 0.1 units per physics
+    sub-step, so 0.1 * `n_physics_steps` units per step. The actions reach the core as
+    tuples of Python floats, so the caller's arrays are never written to. An agent left
+    out of the actions dict stands still. Actions holding NaN, of another shape, or
+    naming an agent that is not live raise `ValueError`.
+
+    ## Observation Space
+
+    Every agent observes the whole global state, a float64 vector of length
+    4 * n_agents + 2 * n_boulders + 2 * n_landmarks + F, with its own four values first:
+
+    | Index              | Content                                          | Min  | Max |
+    |--------------------|--------------------------------------------------|------|-----|
+    | 0, 1               | own x, y                                         | -inf | inf |
+    | 2, 3               | own vx, vy                                       | -1   | 1   |
+    | 4 i to 4 i + 3     | particle i >= 1 (particle 0 in the observer's)   | as 0 to 3  |
+    | P + 2 b, P + 2 b + 1 | boulder b x, y, with P = 4 n_agents            | -inf | inf |
+    | Q + 2 l, Q + 2 l + 1 | landmark l x, y, with Q = P + 2 n_boulders     | -inf | inf |
+    | the last F         | goal flags, 0.0 or 1.0                           | 0    | 1   |
+
+    Positions are unbounded; vx, vy are the last applied (clipped and scaled) action, in
+    [-1, 1]. With `visit_all` the F = n_landmarks * n_boulders flags are landmark-major
+    (flag l * n_boulders + b: boulder b has visited landmark l); otherwise F = n_boulders
+    and flag b says that boulder b has reached a landmark. `state()` returns the same
+    vector as particle 0's observation; `state_space` describes it.
+
+    ## Rewards
+
+    Every agent receives the same reward each step, the sum over its physics sub-steps
+    of a sparse part and, unless `sparse_rewards`, a dense shaping part. Sparse part:
+    with `visit_all`, `sparse_weight` for each (landmark, boulder) pair visited for the
+    first time; otherwise 1.0 for each boulder that reaches its first landmark. Shaping
+    part: the total decrease of each open boulder's distance to its nearest open
+    landmark (negative when boulders move away).
+
+    ## Starting State
+
+    Every entity starts uniformly at random in the square of side `spawn_size` centred
+    on the origin, with clearances so that nothing interacts at the start: landmarks at
+    least 13 units apart (their arrival zones do not overlap), boulders at least 12 units
+    from each other and 10 units from every landmark, particles at least 7 units from
+    every boulder. Velocities are zero and no goal is met.
+
+    ## Episode End
+
+    The episode terminates for every agent when every goal is met: with `visit_all`,
+    when every boulder has visited every landmark; otherwise when every boulder has
+    reached some landmark. It is truncated for every agent when `max_cycles` steps have
+    run without termination. Finished agents leave `agents`, all at once.
+
+    ## Arguments
+
+    - `n_agents=2`: number of particles, at least 1; named `particle_0`, `particle_1`, ...
+    - `n_boulders=2`: number of boulders, at least 0.
+    - `n_landmarks=2`: number of landmarks, at least 0.
+    - `n_physics_steps=5`: physics sub-steps per step, at least 1.
+    - `sparse_rewards=False`: pay only the sparse part. The dense shaping part is on by
+      default because random exploration rarely brings a boulder to a landmark on an
+      open plane, while shaping rewards every push in the right direction.
+    - `visit_all=False`: each boulder must visit every landmark (True) or reach any one
+      landmark (False). The default is the shorter task a learner can solve first.
+    - `sparse_weight=1.0`: reward per newly visited pair with `visit_all`; a finite
+      number. It has no effect without `visit_all`, where an arrival pays 1.0.
+    - `max_cycles=300`: steps before truncation, at least 1. Pushing is slow (a boulder
+      moves about 0.1 units per step per pushing particle); the built-in heuristic team
+      needs about 170 steps on average with the defaults, so the limit leaves time to
+      spare without making episodes needlessly long.
+    - `spawn_size=30.0`: side of the start square in units, a finite number above 0. It
+      must leave room for the start clearances. A small square keeps boulders within a
+      few pushes' reach of the landmarks, which also helps exploration.
+    - `render_mode=None`: `"rgb_array"` (frames as uint8 arrays drawn with Pillow),
+      `"human"` (a pygame window; needs a display and the `human` extra) or None.
+
+    The environment pickles: unpickling rebuilds the native simulation from the
+    configuration, re-creates the episode's start layout and replays the episode's
+    actions, which reproduces its state exactly because the core is deterministic (its
+    goal flags cannot be set any other way).
+    """
+
+    metadata: dict[str, Any] = {  # noqa: RUF012 - the class attribute that PettingZoo reads
+        "name": "zandrel_v0",
+        "render_modes": list(RENDER_MODES),
+        "render_fps": 25,  # 40 ms per frame, which GIF delays (in 10 ms units) can hold exactly
+        "is_parallelizable": True,
+    }
+
+    def __init__(
+        self,
+        *,
+        n_agents: int = 2,
+        n_boulders: int = 2,
+        n_landmarks: int = 2,
+        n_physics_steps: int = 5,
+        sparse_rewards: bool = False,
+        visit_all: bool = False,
+        sparse_weight: float = 1.0,
+        max_cycles: int = 300,
+        spawn_size: float = 30.0,
+        render_mode: str | None = None,
+    ) -> None:
+        self.n_agents = _check_count("n_agents", n_agents, minimum=1)
+        self.n_boulders = _check_count("n_boulders", n_boulders, minimum=0)
+        self.n_landmarks = _check_count("n_landmarks", n_landmarks, minimum=0)
+        self.n_physics_steps = _check_count("n_physics_steps", n_physics_steps, minimum=1)
+        self.sparse_rewards = _check_flag("sparse_rewards", sparse_rewards)
+        self.visit_all = _check_flag("visit_all", visit_all)
+        self.sparse_weight = _check_real("sparse_weight", sparse_weight, positive=False)
+        self.max_cycles = _check_count("max_cycles", max_cycles, minimum=1)
+        self.spawn_size = _check_real("spawn_size", spawn_size, positive=True)
+        if render_mode is not None and render_mode not in RENDER_MODES:
+            raise ValueError(
+                f"render_mode must be None, 'human' or 'rgb_array', got {render_mode!r}"
+            )
+        self.render_mode = render_mode
+        # fail at construction, not at the first reset, when the clearances cannot fit
+        self._draw_layout(seeding.np_random(0)[0])
+
+        self.possible_agents = [f"particle_{index}" for index in range(self.n_agents)]
+        self.agents: list[str] = []
+        self.state_space = self._vector_space()
+        self.observation_spaces = {agent: self._vector_space() for agent in self.possible_agents}
+        self.action_spaces = {
+            agent: spaces.Box(-1.0, 1.0, shape=(2,), dtype=np.float32)
+            for agent in self.possible_agents
+        }
+
+        self._np_random: np.random.Generator | None = None
+        self._layout: Layout | None = None
+        self._history: list[dict[str, tuple[float, float]]] = []
+        self._state: npt.NDArray[np.float64] | None = None
+        self._steps = 0
+        self._window: HumanWindow | None = None
+        self._core = _new_core()
+
+    def observation_space(self, agent: str) -> spaces.Box:
+        return self.observation_spaces[agent]
+
+    def action_space(self, agent: str) -> spaces.Box:
+        return self.action_spaces[agent]
+
+    def reset(
+        self, seed: int | None = None, options: Mapping[str, Any] | None = None
+    ) -> tuple[dict[str, Observation], dict[str, dict[str, Any]]]:
+        """Start an episode on a fresh layout; `options` is accepted for the API and unused."""
+        if seed is not None or self._np_random is None:
+            self._np_random, _ = seeding.np_random(seed)
+        self._layout = self._draw_layout(self._np_random)
+        self._history = []
+        self._steps = 0
+        observations = self._restart_core()
+        self.agents = self.possible_agents[:]
+        if self.render_mode == "human":
+            self.render()
+        return observations, self._empty_infos()
+
+    def step(
+        self, actions: Mapping[str, Action]
+    ) -> tuple[
+        dict[str, Observation],
+        dict[str, float],
+        dict[str, bool],
+        dict[str, bool],
+        dict[str, dict[str, Any]],
+    ]:
+        if not self.agents:
+            raise RuntimeError("step() needs a running episode; call reset() first")
+        core_actions = self._core_actions(actions)
+        self._state, observations, rewards, terminations, _ = self._core.step(core_actions)
+        self._history.append(core_actions)
+        self._steps += 1
+        # the core never truncates; a terminated episode is not also reported as cut short
+        truncated = self._steps >= self.max_cycles and not any(terminations.values())
+        truncations = dict.fromkeys(self.agents, truncated)
+        if truncated or any(terminations.values()):
+            self.agents = []
+        if self.render_mode == "human":
+            self.render()
+        return observations, rewards, terminations, truncations, self._empty_infos()
+
+    def state(self) -> npt.NDArray[np.float64]:
+        return self._current_state().copy()
+
+    def snapshot(self) -> Snapshot:
+        """The current global state split into positions, velocities and goal flags."""
+        return split_state(
+            self._current_state(), self.n_agents, self.n_boulders, self.n_landmarks, self.visit_all
+        )
+
+    @property
+    def steps(self) -> int:
+        """Steps taken in the current episode."""
+        return self._steps
+
+    def render(self) -> npt.NDArray[np.uint8] | None:
+        if self.render_mode is None:
+            gymnasium.logger.warn(
+                "You are calling render method without specifying any render mode. "
+                "Set render_mode='rgb_array' or 'human' when creating the environment."
+            )
+            return None
+        frame = draw_frame(self.snapshot(), self.spawn_size, self._steps)
+        if self.render_mode == "rgb_array":
+            return frame
+        if self._window is None:
+            self._window = HumanWindow(self.metadata["render_fps"])
+        self._window.show(frame)
+        return None
+
+    def close(self) -> None:
+        if self._window is not None:
+            self._window.close()
+            self._window = None
+
+    def __getstate__(self) -> dict[str, Any]:
+        state = self.__dict__.copy()
+        del state["_core"]
+        state["_window"] = None
+        return state
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.__dict__.update(state)
+        self._core = _new_core()
+        if self._layout is None:
+            return
+        pickled_state = self._state
+        self._restart_core()
+        for core_actions in self._history:
+            self._state, *_ = self._core.step(core_actions)
+        if not np.array_equal(self._state, pickled_state, equal_nan=True):
+            raise RuntimeError(
+                "replaying the pickled episode did not reproduce its state; "
+                "was it pickled with another build of zandrel_cpp?"
+            )
+
+    def _vector_space(self) -> spaces.Box:
+        particle_low = [-np.inf, -np.inf, -1.0, -1.0] * self.n_agents
+        particle_high = [np.inf, np.inf, 1.0, 1.0] * self.n_agents
+        n_positions = 2 * (self.n_boulders + self.n_landmarks)
+        n_flags = self.n_landmarks * self.n_boulders if self.visit_all else self.n_boulders
+        low = np.array(particle_low + [-np.inf] * n_positions + [0.0] * n_flags)
+        high = np.array(particle_high + [np.inf] * n_positions + [1.0] * n_flags)
+        return spaces.Box(low, high, dtype=np.float64)
+
+    def _restart_core(self) -> dict[str, Observation]:
+        assert self._layout is not None
+        self._core.init(
+            self._layout.particles.ravel().tolist(),
+            self._layout.boulders.ravel().tolist(),
+            self._layout.landmarks.ravel().tolist(),
+            self.n_physics_steps,
+            self.sparse_rewards,
+            self.visit_all,
+            self.sparse_weight,
+        )
+        self._state, observations = self._core.reset()
+        return observations
+
+    def _core_actions(self, actions: Mapping[str, Action]) -> dict[str, tuple[float, float]]:
+        strangers = [agent for agent in actions if agent not in self.agents]
+        if strangers:
+            raise ValueError(
+                f"actions name agents that are not live: {strangers}; live agents: {self.agents}"
+            )
+        return {agent: _action_pair(agent, action) for agent, action in actions.items()}
+
+    def _current_state(self) -> npt.NDArray[np.float64]:
+        if self._state is None:
+            raise RuntimeError("the environment has no state yet; call reset() first")
+        return self._state
+
+    def _empty_infos(self) -> dict[str, dict[str, Any]]:
+        return {agent: {} for agent in self.possible_agents}
+
+    def _draw_layout(self, rng: np.random.Generator) -> Layout:
+        for _ in range(LAYOUT_ATTEMPTS):
+            layout = self._try_layout(rng)
+            if layout is not None:
+                return layout
+        raise ValueError(
+            f"spawn_size must leave room for {self.n_boulders} boulders, {self.n_landmarks} "
+            f"landmarks and {self.n_agents} particles with their start clearances, "
+            f"got {self.spawn_size!r}; use a larger spawn_size"
+        )
+
+    def _try_layout(self, rng: np.random.Generator) -> Layout | None:
+        half_size = self.spawn_size / 2
+        landmarks = _scatter(rng, self.n_landmarks, half_size, START_LANDMARK_GAP, [])
+        if landmarks is None:
+            return None
+        boulders = _scatter(
+            rng,
+            self.n_boulders,
+            half_size,
+            START_BOULDER_GAP,
+            [(landmarks, START_BOULDER_LANDMARK_GAP)],
+        )
+        if boulders is None:
+            return None
+        particles = _scatter(
+            rng, self.n_agents, half_size, 0.0, [(boulders, START_PARTICLE_BOULDER_GAP)]
+        )
+        if particles is None:
+            return None
+        return Layout(particles, boulders, landmarks)
+
+
+def env(**config: Unpack[ZandrelConfig]) -> AECEnv[str, Observation, Action | None]:
+    """The AEC version: :class:`ZandrelEnv` behind PettingZoo's conversion and order checks."""
+    return parallel_to_aec(ZandrelEnv(**config))
+
+
+def raw_env(**config: Unpack[ZandrelConfig]) -> AECEnv[str, Observation, Action | None]:
+    """The AEC version without PettingZoo's order-enforcing wrapper."""
+    return parallel_to_aec_wrapper(ZandrelEnv(**config))
+
+
+parallel_env = ZandrelEnv
+
+
+def split_state(
+    state: npt.NDArray[np.float64],
+    n_agents: int,
+    n_boulders: int,
+    n_landmarks: int,
+    visit_all: bool,
+) -> Snapshot:
+    """Split a global state vector (or an observation) into its named parts."""
+    particle_end = 4 * n_agents
+    boulder_end = particle_end + 2 * n_boulders
+    landmark_end = boulder_end + 2 * n_landmarks
+    particle_rows = state[:particle_end].reshape(n_agents, 4)
+    flags = state[landmark_end:] > 0.5
+    if visit_all:
+        visits = flags.reshape(n_landmarks, n_boulders)
+        boulders_done = np.asarray(visits.all(axis=0))
+    else:
+        visits = None
+        boulders_done = flags
+    return Snapshot(
+        particles=particle_rows[:, :2],
+        velocities=particle_rows[:, 2:],
+        boulders=state[particle_end:boulder_end].reshape(n_boulders, 2),
+        landmarks=state[boulder_end:landmark_end].reshape(n_landmarks, 2),
+        boulders_done=boulders_done,
+        visits=visits,
+        goals_met=int(flags.sum()),
+        goals_total=flags.size,
+    )
+
+
+def _new_core() -> zandrel_cpp.Environment:
+    """A native environment, without the banner that its constructor prints."""
+    sys.stdout.flush()
+    try:
+        saved_stdout = os.dup(1)
+    except OSError:
+        # no file descriptor 1 to silence: the banner goes nowhere anyway
+        return zandrel_cpp.Environment()
+    try:
+        with open(os.devnull, "w") as devnull:
+            os.dup2(devnull.fileno(), 1)
+            return zandrel_cpp.Environment()
+    finally:
+        os.dup2(saved_stdout, 1)
+        os.close(saved_stdout)
+
+
+def _action_pair(agent: str, action: Action) -> tuple[float, float]:
+    components = np.asarray(action, dtype=np.float64)
+    if components.shape != (2,):
+        raise ValueError(f"the action of {agent} must hold 2 numbers, got shape {components.shape}")
+    if np.isnan(components).any():
+        raise ValueError(f"the action of {agent} must not be NaN, got {components.tolist()}")
+    return float(components[0]), float(components[1])
+
+
+def _scatter(
+    rng: np.random.Generator,
+    count: int,
+    half_size: float,
+    own_gap: float,
+    obstacles: Sequence[tuple[npt.NDArray[np.float64], float]],
+) -> npt.NDArray[np.float64] | None:
+    """`count` uniform points at least `own_gap` apart and clear of the obstacles."""
+    points = np.empty((0, 2))
+    for _ in range(count):
+        for _ in range(PLACEMENT_ATTEMPTS):
+            candidate = rng.uniform(-half_size, half_size, size=2)
+            if _clear_of(candidate, points, own_gap) and all(
+                _clear_of(candidate, others, gap) for others, gap in obstacles
+            ):
+                points = np.vstack([points, candidate])
+                break
+        else:
+            return None
+    return points
+
+
+def _clear_of(point: npt.NDArray[np.float64], others: npt.NDArray[np.float64], gap: float) -> bool:
+    return bool(np.all(np.sum((others - point) ** 2, axis=1) >= gap * gap))
+
+
+def _check_count(keyword: str, value: object, minimum: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value < minimum:
+        raise ValueError(f"{keyword} must be an integer >= {minimum}, got {value!r}")
+    return int(value)
+
+
+def _check_flag(keyword: str, value: object) -> bool:
+    if not isinstance(value, bool | np.bool_):
+        raise ValueError(f"{keyword} must be True or False, got {value!r}")
+    return bool(value)
+
+
+def _check_real(keyword: str, value: object, positive: bool) -> float:
+    allowed = "a finite number > 0" if positive else "a finite number"
+    if (
+        isinstance(value, bool)
+        or not isinstance(value, numbers.Real)
+        or not math.isfinite(value)
+        or (positive and value <= 0)
+    ):
+        raise ValueError(f"{keyword} must be {allowed}, got {value!r}")
+    return float(value)

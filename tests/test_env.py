@@ -1,0 +1,309 @@
+"""The PettingZoo environment: API conformance, episodes, layouts, actions and pickling."""
+
+import inspect
+import pickle
+import re
+import warnings
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import zandrel
+from zandrel.policies import HeuristicPolicy
+from zandrel.zandrel_env import CONTACT_DISTANCE, ZandrelEnv
+
+with warnings.catch_warnings():
+    # pettingzoo.test imports PettingZoo's own example environments through its deprecated API
+    warnings.filterwarnings("ignore", "The old environment creation API", DeprecationWarning)
+    from pettingzoo.test import (
+        api_test,
+        max_cycles_test,
+        parallel_api_test,
+        parallel_seed_test,
+        seed_test,
+        state_test,
+    )
+
+# the plane is unbounded, so positions in the spaces are too; PettingZoo warns about that
+UNBOUNDED_OBSERVATIONS = [
+    "ignore:Agent's minimum observation space value is -infinity",
+    "ignore:Agent's maximum observation space value is infinity",
+]
+UNBOUNDED_STATE = [
+    "ignore:Environment's minimum state space value is -infinity",
+    "ignore:Environment's maximum state space value is infinity",
+]
+
+
+def run_episode(env, actions_for, steps):
+    """Step `env` with `actions_for(env)` and collect every result, bit-exact comparable."""
+    trace = []
+    for _ in range(steps):
+        if not env.agents:
+            trace.append(env.reset())
+            continue
+        observations, rewards, terminations, truncations, _ = env.step(actions_for(env))
+        trace.append((observations, rewards, terminations, truncations))
+    return trace
+
+
+def assert_same_trace(first, second):
+    assert len(first) == len(second)
+    for left, right in zip(first, second, strict=True):
+        assert pickle.dumps(left) == pickle.dumps(right)
+
+
+def noisy_heuristic(seed):
+    """Scripted pushing plus seeded noise: boulders move, goals are met, episodes end."""
+    policy = HeuristicPolicy()
+    rng = np.random.default_rng(seed)
+
+    def actions_for(env):
+        if env.steps == 0:
+            policy.reset()
+        return {
+            agent: action + rng.normal(0.0, 0.3, size=2) for agent, action in policy(env).items()
+        }
+
+    return actions_for
+
+
+def test_parallel_api():
+    parallel_api_test(zandrel.parallel_env(), num_cycles=400)
+
+
+@pytest.mark.filterwarnings(*UNBOUNDED_OBSERVATIONS)
+def test_aec_api():
+    api_test(zandrel.env(), num_cycles=400)
+
+
+def test_seed_checks():
+    parallel_seed_test(zandrel.parallel_env)
+    seed_test(zandrel.env)
+
+
+def test_max_cycles():
+    max_cycles_test(zandrel)
+
+
+@pytest.mark.filterwarnings(*UNBOUNDED_STATE)
+def test_state():
+    state_test(zandrel.env(), zandrel.parallel_env())
+
+
+def test_same_seed_same_episodes_over_hundreds_of_steps():
+    first, second = zandrel.parallel_env(max_cycles=250), zandrel.parallel_env(max_cycles=250)
+    first.reset(seed=7)
+    second.reset(seed=7)
+    trace = run_episode(first, noisy_heuristic(3), 600)
+    assert_same_trace(trace, run_episode(second, noisy_heuristic(3), 600))
+    # the trace covers successes and the resets after them
+    assert any(len(step) == 4 and all(step[2].values()) for step in trace)
+    assert sum(len(step) == 2 for step in trace) >= 2
+
+
+def test_different_seeds_diverge():
+    env = zandrel.parallel_env()
+    first = env.reset(seed=1)[0]["particle_0"]
+    second = env.reset(seed=2)[0]["particle_0"]
+    unseeded = env.reset()[0]["particle_0"]
+    assert not np.array_equal(first, second)
+    assert not np.array_equal(second, unseeded)
+    assert np.array_equal(env.reset(seed=1)[0]["particle_0"], first)
+
+
+@settings(max_examples=40, deadline=None)
+@given(
+    n_agents=st.integers(1, 4),
+    n_boulders=st.integers(0, 4),
+    n_landmarks=st.integers(0, 3),
+    visit_all=st.booleans(),
+    seed=st.integers(0, 2**32 - 1),
+)
+def test_layouts_start_apart(n_agents, n_boulders, n_landmarks, visit_all, seed):
+    env = ZandrelEnv(
+        n_agents=n_agents,
+        n_boulders=n_boulders,
+        n_landmarks=n_landmarks,
+        visit_all=visit_all,
+        spawn_size=50.0,
+    )
+    env.reset(seed=seed)
+    start = env.snapshot()
+
+    def gaps(a, b):
+        return np.linalg.norm(a[:, None, :] - b[None, :, :], axis=2)
+
+    boulder_gaps = gaps(start.boulders, start.boulders) + np.eye(n_boulders) * 1e9
+    assert np.all(boulder_gaps >= 10.0)
+    assert np.all(gaps(start.particles, start.boulders) >= CONTACT_DISTANCE)
+    assert np.all(gaps(start.boulders, start.landmarks) >= 6.0)
+    assert np.all(np.abs(np.concatenate([start.particles, start.boulders, start.landmarks])) <= 25)
+    assert start.goals_met == 0
+    assert start.goals_total == (n_landmarks * n_boulders if visit_all else n_boulders)
+
+
+def test_episode_ends_for_all_agents_on_success():
+    env = zandrel.parallel_env(n_agents=3)
+    env.reset(seed=4)
+    policy = HeuristicPolicy()
+    while env.agents:
+        _, rewards, terminations, truncations, _ = env.step(policy(env))
+    assert terminations == dict.fromkeys(env.possible_agents, True)
+    assert truncations == dict.fromkeys(env.possible_agents, False)
+    assert len(set(rewards.values())) == 1
+    assert env.snapshot().boulders_done.all()
+    with pytest.raises(
+        RuntimeError, match=r"^step\(\) needs a running episode; call reset\(\) first$"
+    ):
+        env.step({})
+
+
+def test_truncation_at_max_cycles_with_fresh_dicts():
+    env = zandrel.parallel_env(max_cycles=3)
+    env.reset(seed=0)
+    results = [env.step({}) for _ in range(3)]
+    assert [all(step[3].values()) for step in results] == [False, False, True]
+    assert not any(results[-1][2].values())
+    assert env.agents == []
+    for position in range(5):
+        assert results[0][position] is not results[1][position]
+    infos = results[-1][4]
+    infos["particle_0"]["terminal_observation"] = "x"
+    assert infos["particle_1"] == {}
+
+
+def test_actions_are_not_written_and_absent_agents_stand_still():
+    env = zandrel.parallel_env()
+    observations, _ = env.reset(seed=0)
+    action = np.array([3.0, 4.0])
+    observations_after, *_ = env.step({"particle_0": action})
+    assert action.tolist() == [3.0, 4.0]
+    moved = observations_after["particle_0"][:2] - observations["particle_0"][:2]
+    # clipped to (1, 1), scaled to unit length, 0.1 units per sub-step, 5 sub-steps
+    np.testing.assert_allclose(moved, [0.5 / np.sqrt(2)] * 2)
+    assert np.array_equal(observations_after["particle_1"][:2], observations["particle_1"][:2])
+
+
+@pytest.mark.parametrize(
+    ("actions", "message"),
+    [
+        ({"particle_0": [1.0]}, "the action of particle_0 must hold 2 numbers, got shape (1,)"),
+        (
+            {"particle_1": [[0.0, 1.0]]},
+            "the action of particle_1 must hold 2 numbers, got shape (1, 2)",
+        ),
+        ({"particle_0": [np.nan, 0.0]}, "the action of particle_0 must not be NaN, got [nan, 0.0]"),
+        (
+            {"particle_2": [0.0, 0.0]},
+            "actions name agents that are not live: ['particle_2']; "
+            "live agents: ['particle_0', 'particle_1']",
+        ),
+    ],
+)
+def test_bad_actions_are_refused_before_anything_moves(actions, message):
+    env = zandrel.parallel_env()
+    env.reset(seed=0)
+    with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
+        env.step(actions)
+    assert env.steps == 0
+
+
+@pytest.mark.parametrize("visit_all", [False, True])
+def test_spaces_describe_what_is_returned(visit_all):
+    env = zandrel.parallel_env(n_agents=3, n_boulders=2, n_landmarks=3, visit_all=visit_all)
+    observations, _ = env.reset(seed=0)
+    length = 4 * 3 + 2 * 2 + 2 * 3 + (6 if visit_all else 2)
+    first, second = env.observation_space("particle_0"), env.observation_space("particle_1")
+    assert first is env.observation_space("particle_0")
+    assert first is not second
+    assert first == second
+    assert first.shape == (length,)
+    assert first.dtype == observations["particle_0"].dtype
+    assert env.action_space("particle_2") == zandrel_action_box()
+    assert all(first.contains(observation) for observation in observations.values())
+    assert np.array_equal(env.state(), observations["particle_0"])
+    assert env.state_space.contains(env.state())
+
+
+def zandrel_action_box():
+    from gymnasium.spaces import Box
+
+    return Box(-1.0, 1.0, shape=(2,), dtype=np.float32)
+
+
+@pytest.mark.parametrize("steps_before", [0, 1, 120])
+def test_pickled_environment_keeps_stepping_identically(steps_before):
+    env = zandrel.parallel_env(max_cycles=200)
+    env.reset(seed=11)
+    run_episode(env, noisy_heuristic(5), steps_before)
+    copy = pickle.loads(pickle.dumps(env))
+    assert np.array_equal(copy.state(), env.state())
+    assert_same_trace(
+        run_episode(env, noisy_heuristic(6), 150), run_episode(copy, noisy_heuristic(6), 150)
+    )
+
+
+def test_unreset_environment_pickles():
+    copy = pickle.loads(pickle.dumps(zandrel.parallel_env(n_agents=4)))
+    assert copy.reset(seed=0)[0].keys() == {f"particle_{i}" for i in range(4)}
+
+
+def test_supersuit_vector_environments():
+    import supersuit
+
+    vector = supersuit.pettingzoo_env_to_vec_env_v1(zandrel.parallel_env(max_cycles=4))
+    stacked = supersuit.concat_vec_envs_v1(vector, 3, num_cpus=0, base_class="gymnasium")
+    observations, _ = stacked.reset(seed=0)
+    assert observations.shape == (6, 18)
+    for _ in range(4):
+        observations, _, terminations, truncations, infos = stacked.step(
+            np.zeros((6, 2), dtype=np.float32)
+        )
+    assert truncations.all()
+    assert not terminations.any()
+    assert "terminal_observation" in infos[0]
+    assert infos[1] is not infos[0]
+
+
+def test_construction_prints_nothing(capfd):
+    zandrel.parallel_env()
+    assert capfd.readouterr().out == ""
+
+
+@pytest.mark.parametrize(
+    ("keyword", "value", "message"),
+    [
+        ("n_agents", 0, "n_agents must be an integer >= 1, got 0"),
+        ("n_agents", 2.0, "n_agents must be an integer >= 1, got 2.0"),
+        ("n_boulders", -1, "n_boulders must be an integer >= 0, got -1"),
+        ("n_landmarks", True, "n_landmarks must be an integer >= 0, got True"),
+        ("n_physics_steps", 0, "n_physics_steps must be an integer >= 1, got 0"),
+        ("max_cycles", 0, "max_cycles must be an integer >= 1, got 0"),
+        ("sparse_rewards", 1, "sparse_rewards must be True or False, got 1"),
+        ("visit_all", "yes", "visit_all must be True or False, got 'yes'"),
+        ("sparse_weight", float("nan"), "sparse_weight must be a finite number, got nan"),
+        ("spawn_size", 0.0, "spawn_size must be a finite number > 0, got 0.0"),
+        (
+            "render_mode",
+            "ansi",
+            "render_mode must be None, 'human' or 'rgb_array', got 'ansi'",
+        ),
+        (
+            "spawn_size",
+            10.0,
+            "spawn_size must leave room for 2 boulders, 2 landmarks and 2 particles with "
+            "their start clearances, got 10.0; use a larger spawn_size",
+        ),
+    ],
+)
+def test_invalid_configuration(keyword, value, message):
+    with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
+        ZandrelEnv(**{keyword: value})
+
+
+def test_config_type_lists_every_keyword():
+    keywords = inspect.signature(ZandrelEnv.__init__).parameters.keys() - {"self"}
+    assert zandrel.ZandrelConfig.__annotations__.keys() == keywords
