@@ -281,9 +281,9 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
 
     def snapshot(self) -> Snapshot:
         """The current global state split into positions, velocities and goal flags."""
-        return split_state(
-            self._current_state(), self.n_agents, self.n_boulders, self.n_landmarks, self.visit_all
-        )
+        # a copy, because the parts are views that callers may write to
+        state = self._current_state().copy()
+        return split_state(state, self.n_agents, self.n_boulders, self.n_landmarks, self.visit_all)
 
     @property
     def steps(self) -> int:
