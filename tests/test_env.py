@@ -7,6 +7,7 @@ import warnings
 
 import numpy as np
 import pytest
+from gymnasium.spaces import Box
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -222,17 +223,11 @@ def test_spaces_describe_what_is_returned(visit_all):
     assert first == second
     assert first.shape == (length,)
     assert first.dtype == observations["particle_0"].dtype
-    assert env.action_space("particle_2") == zandrel_action_box()
+    assert env.action_space("particle_2") == Box(-1.0, 1.0, shape=(2,), dtype=np.float32)
     assert all(first.contains(observation) for observation in observations.values())
     env.snapshot().particles[:] = 1e9
     assert np.array_equal(env.state(), observations["particle_0"])
     assert env.state_space.contains(env.state())
-
-
-def zandrel_action_box():
-    from gymnasium.spaces import Box
-
-    return Box(-1.0, 1.0, shape=(2,), dtype=np.float32)
 
 
 @pytest.mark.parametrize("steps_before", [0, 1, 120])
