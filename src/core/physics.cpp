@@ -7,6 +7,7 @@
 // distance exactly at the limit is no contact.
 #include <cmath>
 
+#include "geometry.hpp"
 #include "zandrel_environment.hpp"
 
 namespace {
@@ -15,26 +16,43 @@ constexpr double kParticlePushShare = 0.2;  // share of a particle's overlap tha
 constexpr double kBoulderPairShare = 0.5;   // share of a pair's overlap that each boulder takes
 constexpr double kLandmarkSearchCeiling = 1e7;  // squared distance beyond which no landmark counts
 
+// coincident centres have no direction: such a pair neither pushes nor is pushed
+bool in_contact(double s, double limit_sq) { return s < limit_sq && s != 0.0; }
+
 }  // namespace
 
 void ZandrelEnvironment::physics_substep() {
   std::vector<double>& displacement = boulder_displacement_;
   displacement.assign(2 * static_cast<size_t>(n_boulders), 0.0);
-  const double* targets = target_particle_positions.data();
-  double* boulders = boulder_positions.data();
+  push_boulders(displacement);
+  separate_boulders(displacement);
+  if (!sparse_rewards) measure_shaping(displacement);
 
-  // particles push boulders
+  double* boulders = boulder_positions.data();
+  for (int32_t b = 0; b < n_boulders; ++b) {
+    boulders[2 * b] = displacement[2 * b] + boulders[2 * b];
+    boulders[2 * b + 1] = displacement[2 * b + 1] + boulders[2 * b + 1];
+  }
+  push_out_and_place_particles();
+}
+
+// each particle whose target touches a boulder moves it a fifth of the overlap
+// along the line from the target to the boulder centre
+void ZandrelEnvironment::push_boulders(std::vector<double>& displacement) {
+  const double* targets = target_particle_positions.data();
+  const double* boulders = boulder_positions.data();
+  double* squared = squared_distance_scratch(n_particles);
   for (int32_t b = 0; b < n_boulders; ++b) {
     const double bx = boulders[2 * b];
     const double by = boulders[2 * b + 1];
+    squared_distances(bx, by, targets, n_particles, squared);
     double sx = 0.0;
     double sy = 0.0;
     for (int32_t p = 0; p < n_particles; ++p) {
+      const double s = squared[p];
+      if (!in_contact(s, contact_distance_sq)) continue;
       const double dx = bx - targets[2 * p];
       const double dy = by - targets[2 * p + 1];
-      const double s = dx * dx + dy * dy;
-      // coincident centres have no direction: such a pair does not push
-      if (!(s < contact_distance_sq) || s == 0.0) continue;
       const double r = std::sqrt(s);
       const double m = (contact_distance - r) * kParticlePushShare;
       sx = sx + ((dx / r) * m);
@@ -43,14 +61,22 @@ void ZandrelEnvironment::physics_substep() {
     displacement[2 * b] = sx + displacement[2 * b];
     displacement[2 * b + 1] = sy + displacement[2 * b + 1];
   }
+}
 
-  // overlapping boulders push each other apart, tested at the start positions
+// each overlapping pair, tested at the positions from before any push, moves
+// apart by half the overlap each, in pair order (0,1), (0,2), ..., (1,2), ...
+void ZandrelEnvironment::separate_boulders(std::vector<double>& displacement) {
+  const double* boulders = boulder_positions.data();
+  double* squared = squared_distance_scratch(n_boulders);
   for (int32_t j = 0; j < n_boulders; ++j) {
+    const int32_t later = n_boulders - j - 1;
+    squared_distances(boulders[2 * j], boulders[2 * j + 1], boulders + 2 * (j + 1), later,
+                      squared);
     for (int32_t k = j + 1; k < n_boulders; ++k) {
+      const double s = squared[k - j - 1];
+      if (!in_contact(s, boulder_spacing_sq)) continue;
       const double dx = boulders[2 * k] - boulders[2 * j];
       const double dy = boulders[2 * k + 1] - boulders[2 * j + 1];
-      const double s = dx * dx + dy * dy;
-      if (!(s < boulder_spacing_sq) || s == 0.0) continue;
       const double r = std::sqrt(s);
       const double m = (boulder_spacing - r) * kBoulderPairShare;
       const double ux = (dx / r) * m;
@@ -61,40 +87,6 @@ void ZandrelEnvironment::physics_substep() {
       displacement[2 * k + 1] = displacement[2 * k + 1] + uy;
     }
   }
-
-  if (!sparse_rewards) measure_shaping(displacement);
-
-  // move the boulders
-  for (int32_t b = 0; b < n_boulders; ++b) {
-    boulders[2 * b] = displacement[2 * b] + boulders[2 * b];
-    boulders[2 * b + 1] = displacement[2 * b + 1] + boulders[2 * b + 1];
-  }
-
-  // boulders push particles out by the full overlap, all from the same target
-  std::vector<double>& pushout = particle_pushout_;
-  pushout.assign(2 * static_cast<size_t>(n_particles), 0.0);
-  for (int32_t p = 0; p < n_particles; ++p) {
-    const double tx = targets[2 * p];
-    const double ty = targets[2 * p + 1];
-    for (int32_t b = 0; b < n_boulders; ++b) {
-      const double dx = tx - boulders[2 * b];
-      const double dy = ty - boulders[2 * b + 1];
-      const double s = dx * dx + dy * dy;
-      if (!(s < contact_distance_sq) || s == 0.0) continue;
-      const double r = std::sqrt(s);
-      const double m = contact_distance - r;
-      pushout[2 * p] = ((dx / r) * m) + pushout[2 * p];
-      pushout[2 * p + 1] = ((dy / r) * m) + pushout[2 * p + 1];
-    }
-  }
-
-  // place the particles; the next sub-step starts with target = position
-  for (int32_t p = 0; p < n_particles; ++p) {
-    particle_positions[2 * p] = pushout[2 * p] + targets[2 * p];
-    particle_positions[2 * p + 1] = pushout[2 * p + 1] + targets[2 * p + 1];
-    target_particle_positions[2 * p] = particle_positions[2 * p];
-    target_particle_positions[2 * p + 1] = particle_positions[2 * p + 1];
-  }
 }
 
 // The total decrease, over all boulders, of the distance to the nearest eligible
@@ -103,29 +95,62 @@ void ZandrelEnvironment::physics_substep() {
 // landmark (the two differ in the last bits).
 void ZandrelEnvironment::measure_shaping(const std::vector<double>& displacement) {
   shaping_reward = 0.0;
+  const double* landmarks = landmark_positions.data();
+  double* squared = squared_distance_scratch(n_landmarks);
   for (int32_t b = 0; b < n_boulders; ++b) {
     if (boulder_done[b]) continue;
+    const double bx = boulder_positions[2 * b];
+    const double by = boulder_positions[2 * b + 1];
+    squared_distances(bx, by, landmarks, n_landmarks, squared);
     double best_s = kLandmarkSearchCeiling;
-    double best_ex = 0.0;
-    double best_ey = 0.0;
-    bool chosen = false;
+    int32_t best = -1;
     for (int32_t l = 0; l < n_landmarks; ++l) {
-      const double ex = boulder_positions[2 * b] - landmark_positions[2 * l];
-      const double ey = boulder_positions[2 * b + 1] - landmark_positions[2 * l + 1];
-      const double s = ex * ex + ey * ey;
       // ties go to the lower landmark index
-      if (s < best_s && !visited[static_cast<size_t>(l) * n_boulders + b]) {
-        best_s = s;
-        best_ex = ex;
-        best_ey = ey;
-        chosen = true;
+      if (squared[l] < best_s && !visited[static_cast<size_t>(l) * n_boulders + b]) {
+        best_s = squared[l];
+        best = l;
       }
     }
-    if (!chosen) continue;
-    const double fx = best_ex + displacement[2 * b];
-    const double fy = best_ey + displacement[2 * b + 1];
+    if (best < 0) continue;
+    const double fx = (bx - landmarks[2 * best]) + displacement[2 * b];
+    const double fy = (by - landmarks[2 * best + 1]) + displacement[2 * b + 1];
     const double new_distance = std::sqrt(fx * fx + fy * fy);
     const double old_distance = std::sqrt(best_s);
     shaping_reward = shaping_reward - (new_distance - old_distance);
   }
+}
+
+// boulders, already moved, push each particle out by the full overlap; all
+// corrections come from the same target and are summed, then the particle is
+// placed and its next target starts at its new position
+void ZandrelEnvironment::push_out_and_place_particles() {
+  const double* boulders = boulder_positions.data();
+  double* targets = target_particle_positions.data();
+  double* squared = squared_distance_scratch(n_boulders);
+  for (int32_t p = 0; p < n_particles; ++p) {
+    const double tx = targets[2 * p];
+    const double ty = targets[2 * p + 1];
+    squared_distances(tx, ty, boulders, n_boulders, squared);
+    double px = 0.0;
+    double py = 0.0;
+    for (int32_t b = 0; b < n_boulders; ++b) {
+      const double s = squared[b];
+      if (!in_contact(s, contact_distance_sq)) continue;
+      const double dx = tx - boulders[2 * b];
+      const double dy = ty - boulders[2 * b + 1];
+      const double r = std::sqrt(s);
+      const double m = contact_distance - r;
+      px = ((dx / r) * m) + px;
+      py = ((dy / r) * m) + py;
+    }
+    particle_positions[2 * p] = px + tx;
+    particle_positions[2 * p + 1] = py + ty;
+    targets[2 * p] = particle_positions[2 * p];
+    targets[2 * p + 1] = particle_positions[2 * p + 1];
+  }
+}
+
+double* ZandrelEnvironment::squared_distance_scratch(int32_t count) {
+  if (squared_distances_.size() < static_cast<size_t>(count)) squared_distances_.resize(count);
+  return squared_distances_.data();
 }

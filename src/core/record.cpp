@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "array_pool.hpp"
 #include "zandrel_environment.hpp"
 
 namespace py = pybind11;
@@ -87,6 +88,7 @@ py::tuple ZandrelEnvironment::reset() {
   unvisited_count = 1;
   remaining_boulders = 1;
 
+  const ResultArrayScope pooled_arrays(result_bytes());
   py::array state = build_state();
   py::dict observations = build_observations();
   return py::make_tuple(state, observations);

@@ -24,12 +24,23 @@ py::array_t<double> copy_to_array(const double* values, size_t length) {
 
 }  // namespace
 
+int32_t ZandrelEnvironment::state_length() const {
+  const int32_t flag_count = visit_all ? n_landmarks * n_boulders : n_boulders;
+  return kValuesPerParticle * n_particles + 2 * n_boulders + 2 * n_landmarks + flag_count;
+}
+
+// bytes of array data in one state plus its observations
+size_t ZandrelEnvironment::result_bytes() const {
+  return (static_cast<size_t>(n_particles) + 1) * static_cast<size_t>(state_length()) *
+         sizeof(double);
+}
+
 py::array ZandrelEnvironment::build_state() {
   const int32_t flag_count = visit_all ? n_landmarks * n_boulders : n_boulders;
   const int32_t boulder_start = kValuesPerParticle * n_particles;
   const int32_t landmark_start = boulder_start + 2 * n_boulders;
   const int32_t flag_start = landmark_start + 2 * n_landmarks;
-  const int32_t length = flag_start + flag_count;
+  const int32_t length = state_length();
 
   std::vector<double> state(static_cast<size_t>(length), 0.0);
   for (int32_t i = 0; i < n_particles; ++i) {

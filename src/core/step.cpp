@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "python_results.hpp"
+#include "array_pool.hpp"
 #include "zandrel_environment.hpp"
 
 namespace py = pybind11;
@@ -23,6 +24,7 @@ py::tuple ZandrelEnvironment::step(const py::dict& actions) {
     step_reward = step_reward + update_goals();
   }
 
+  const ResultArrayScope pooled_arrays(result_bytes());
   py::array state = build_state();
   py::dict observations = build_observations();
   py::dict rewards;

@@ -6,6 +6,7 @@
 // own sources.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -73,14 +74,20 @@ struct ZandrelEnvironment {
  private:
   // per-sub-step scratch, kept between calls only to avoid reallocating it
   std::vector<double> boulder_displacement_;
-  std::vector<double> particle_pushout_;
+  std::vector<double> squared_distances_;
   // set while an operation runs, so that Python code running inside it (a key's
   // __str__, a value's __array__, a finalizer) cannot re-enter the same record
   bool busy_ = false;
 
   friend class ReentryGuard;
   bool counts_match_positions() const;
+  int32_t state_length() const;
+  size_t result_bytes() const;
+  void push_boulders(std::vector<double>& displacement);
+  void separate_boulders(std::vector<double>& displacement);
   void measure_shaping(const std::vector<double>& displacement);
+  void push_out_and_place_particles();
+  double* squared_distance_scratch(int32_t count);
   bool boulder_at_landmark(int32_t b, int32_t l) const;
 };
 
