@@ -20,6 +20,6 @@ PYBIND11_MODULE(zandrel_cpp, module) {
            py::arg("visit_all"), py::arg("sparse_weight"))
       .def("reset", &ZandrelEnvironment::reset,
            "Resets the environment to the initial state and returns (state, observations).")
-      .def("step", &ZandrelEnvironment::step,
-           "Steps the environment with a dictionary of actions.", py::arg("actions"));
+      .def("step", &ZandrelEnvironment::step, "Steps the environment with a dictionary of actions.",
+           py::arg("actions"));
 }

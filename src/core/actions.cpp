@@ -99,8 +99,8 @@ void view_array(py::object array, ActionArray& view) {
 bool is_native_float64_array(PyObject* value) {
   const auto& api = py::detail::npy_api::get();
   if (Py_TYPE(value) != api.PyArray_Type_) return false;
-  const auto* descr =
-      reinterpret_cast<const py::detail::PyArrayDescr_Proxy*>(py::detail::array_proxy(value)->descr);
+  const auto* descr = reinterpret_cast<const py::detail::PyArrayDescr_Proxy*>(
+      py::detail::array_proxy(value)->descr);
   return descr->type_num == py::detail::npy_api::NPY_DOUBLE_ &&
          (descr->byteorder == '=' || descr->byteorder == (PY_LITTLE_ENDIAN ? '<' : '>'));
 }

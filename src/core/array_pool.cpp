@@ -14,10 +14,10 @@ namespace py = pybind11;
 
 namespace {
 
-constexpr size_t kPoolByteLimit = size_t{64} << 20;     // bytes kept for reuse, at most
+constexpr size_t kPoolByteLimit = size_t{64} << 20;      // bytes kept for reuse, at most
 constexpr size_t kPooledResultBytes = size_t{64} << 10;  // half of glibc's default trim threshold
-constexpr int kSetHandlerSlot = 304;                 // PyDataMem_SetHandler in NumPy's C API
-constexpr int kHandlerFeatureVersion = 0x0f;         // C API version that added memory handlers
+constexpr int kSetHandlerSlot = 304;                     // PyDataMem_SetHandler in NumPy's C API
+constexpr int kHandlerFeatureVersion = 0x0f;             // C API version that added memory handlers
 
 // recently freed buffers by exact size; NumPy frees arrays with the interpreter
 // lock held, but the lock below keeps the pool sound even if it ever did not
@@ -80,8 +80,8 @@ struct DataMemoryHandler {
   void (*free)(void*, void*, size_t);
 };
 
-DataMemoryHandler handler = {"zandrel_result_pool", 1,          nullptr,     pooled_malloc,
-                             pooled_calloc,         pooled_realloc, pooled_free};
+DataMemoryHandler handler = {
+    "zandrel_result_pool", 1, nullptr, pooled_malloc, pooled_calloc, pooled_realloc, pooled_free};
 
 using SetHandler = PyObject* (*)(PyObject*);
 
@@ -95,7 +95,8 @@ struct HandlerApi {
 HandlerApi load_handler_api() {
   HandlerApi api;
   if (py::detail::npy_api::get().PyArray_RUNTIME_VERSION_ < kHandlerFeatureVersion) return api;
-  const py::object capsule = py::detail::import_numpy_core_submodule("multiarray").attr("_ARRAY_API");
+  const py::object capsule =
+      py::detail::import_numpy_core_submodule("multiarray").attr("_ARRAY_API");
   auto** table = static_cast<void**>(PyCapsule_GetPointer(capsule.ptr(), nullptr));
   if (table == nullptr) throw py::error_already_set();
   api.set_handler = reinterpret_cast<SetHandler>(table[kSetHandlerSlot]);

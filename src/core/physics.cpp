@@ -70,8 +70,7 @@ void ZandrelEnvironment::separate_boulders(std::vector<double>& displacement) {
   double* squared = squared_distance_scratch(n_boulders);
   for (int32_t j = 0; j < n_boulders; ++j) {
     const int32_t later = n_boulders - j - 1;
-    squared_distances(boulders[2 * j], boulders[2 * j + 1], boulders + 2 * (j + 1), later,
-                      squared);
+    squared_distances(boulders[2 * j], boulders[2 * j + 1], boulders + 2 * (j + 1), later, squared);
     for (int32_t k = j + 1; k < n_boulders; ++k) {
       const double s = squared[k - j - 1];
       if (!in_contact(s, boulder_spacing_sq)) continue;

@@ -4,8 +4,8 @@
 
 #include <stdexcept>
 
-#include "python_results.hpp"
 #include "array_pool.hpp"
+#include "python_results.hpp"
 #include "zandrel_environment.hpp"
 
 namespace py = pybind11;

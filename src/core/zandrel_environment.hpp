@@ -40,10 +40,10 @@ struct ZandrelEnvironment {
   bool visit_all = true;
   double shaping_reward = 0.0;
   double sparse_weight = 1.0;
-  const double contact_distance = 6.0;        // particle-boulder and boulder-landmark, world units
-  const double contact_distance_sq = 36.0;    // stored, never squared at use
-  const double boulder_spacing = 10.0;        // minimum boulder centre distance, world units
-  const double boulder_spacing_sq = 100.0;    // stored, never squared at use
+  const double contact_distance = 6.0;      // particle-boulder and boulder-landmark, world units
+  const double contact_distance_sq = 36.0;  // stored, never squared at use
+  const double boulder_spacing = 10.0;      // minimum boulder centre distance, world units
+  const double boulder_spacing_sq = 100.0;  // stored, never squared at use
 
   ZandrelEnvironment();
 
