@@ -141,12 +141,17 @@ struct ComponentAddresses {
   char* y;
 };
 
+// raised as a Python error so that a key holding NUL characters is quoted whole
+[[noreturn]] void throw_short_action(const KeyText& key, py::ssize_t size) {
+  const py::str message =
+      py::str("action for key '{}' has {} component(s), expected at least 2 (x, y)")
+          .format(py::str(key.data, static_cast<size_t>(key.size)), size);
+  PyErr_SetObject(PyExc_ValueError, message.ptr());
+  throw py::error_already_set();
+}
+
 ComponentAddresses component_addresses(const ActionArray& array, const KeyText& key) {
-  if (array.size < 2) {
-    throw std::invalid_argument("action for key '" + std::string(key.data, key.size) + "' has " +
-                                std::to_string(array.size) +
-                                " component(s), expected at least 2 (x, y)");
-  }
+  if (array.size < 2) throw_short_action(key, array.size);
   const int contiguous = py::array::c_style | py::array::f_style;
   if ((array.flags & contiguous) != 0) return {array.data, array.data + sizeof(double)};
   // flat index 1 in C order moves one step along the innermost axis longer than 1
