@@ -1,6 +1,7 @@
 // Goal tracking: records boulder arrivals at landmarks, recounts what is left to
 // do and yields the reward of one sub-step. Flags only ever go from false to true
 // here, so every pair (or boulder) pays its sparse reward once per episode.
+#include "geometry.hpp"
 #include "zandrel_environment.hpp"
 
 namespace {
@@ -16,40 +17,55 @@ bool ZandrelEnvironment::boulder_at_landmark(int32_t b, int32_t l) const {
 }
 
 double ZandrelEnvironment::update_goals() {
+  double reward = visit_all ? record_visits() : record_arrivals();
+  if (!sparse_rewards) reward = reward + shaping_reward;
+  return reward;
+}
+
+// every boulder has to visit every landmark: each new (landmark, boulder) pair
+// pays sparse_weight, and the pairs still open are counted
+double ZandrelEnvironment::record_visits() {
   double reward = 0.0;
-  if (visit_all) {
-    unvisited_count = 0;
-    remaining_boulders = 1;
-    for (int32_t l = 0; l < n_landmarks; ++l) {
-      for (int32_t b = 0; b < n_boulders; ++b) {
-        const int32_t i = l * n_boulders + b;
-        if (!visited[i] && boulder_at_landmark(b, l)) {
-          visited[i] = true;
-          reward = reward + sparse_weight;
-        }
-        if (!visited[i]) unvisited_count = unvisited_count + 1;
-      }
-    }
-  } else {
-    remaining_boulders = n_boulders;
-    unvisited_count = 1;
+  unvisited_count = 0;
+  remaining_boulders = 1;
+  double* squared = squared_distance_scratch(n_boulders);
+  for (int32_t l = 0; l < n_landmarks; ++l) {
+    squared_distances(landmark_positions[2 * l], landmark_positions[2 * l + 1],
+                      boulder_positions.data(), n_boulders, squared);
     for (int32_t b = 0; b < n_boulders; ++b) {
-      if (boulder_done[b]) {
-        remaining_boulders = remaining_boulders - 1;
-        continue;
-      }
-      // only the lowest-indexed landmark in reach is recorded
-      for (int32_t l = 0; l < n_landmarks; ++l) {
-        if (!boulder_at_landmark(b, l)) continue;
-        visited[l * n_boulders + b] = true;
-        boulder_done[b] = true;
-        reward = reward + kArrivalReward;
-        remaining_boulders = remaining_boulders - 1;
-        break;
+      const int32_t i = l * n_boulders + b;
+      if (visited[i]) continue;
+      if (squared[b] < contact_distance_sq) {
+        visited[i] = true;
+        reward = reward + sparse_weight;
+      } else {
+        unvisited_count = unvisited_count + 1;
       }
     }
   }
-  if (!sparse_rewards) reward = reward + shaping_reward;
+  return reward;
+}
+
+// each boulder has to reach any one landmark: its first arrival pays 1.0 and
+// records only the lowest-indexed landmark in reach
+double ZandrelEnvironment::record_arrivals() {
+  double reward = 0.0;
+  remaining_boulders = n_boulders;
+  unvisited_count = 1;
+  for (int32_t b = 0; b < n_boulders; ++b) {
+    if (boulder_done[b]) {
+      remaining_boulders = remaining_boulders - 1;
+      continue;
+    }
+    for (int32_t l = 0; l < n_landmarks; ++l) {
+      if (!boulder_at_landmark(b, l)) continue;
+      visited[l * n_boulders + b] = true;
+      boulder_done[b] = true;
+      reward = reward + kArrivalReward;
+      remaining_boulders = remaining_boulders - 1;
+      break;
+    }
+  }
   return reward;
 }
 

@@ -88,6 +88,8 @@ struct ZandrelEnvironment {
   void measure_shaping(const std::vector<double>& displacement);
   void push_out_and_place_particles();
   double* squared_distance_scratch(int32_t count);
+  double record_visits();
+  double record_arrivals();
   bool boulder_at_landmark(int32_t b, int32_t l) const;
 };
 
