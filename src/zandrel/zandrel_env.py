@@ -40,6 +40,9 @@ LAYOUT_ATTEMPTS = 20  # layouts begun before the spawn area is declared too smal
 
 RENDER_MODES = ("human", "rgb_array")
 
+# action dtypes whose tolist() gives Python floats equal to their float64 conversion
+EXACT_FLOAT_DTYPES = frozenset(np.dtype(kind) for kind in ("float64", "float32", "float16"))
+
 
 class ZandrelConfig(TypedDict, total=False):
     """Keyword arguments of :class:`ZandrelEnv`, for :func:`env` and :func:`raw_env`."""
@@ -216,6 +219,9 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
 
         self.possible_agents = [f"particle_{index}" for index in range(self.n_agents)]
         self.agents: list[str] = []
+        # membership set of the agents list it was built from, for the per-step key check
+        self._live_list: list[str] = self.agents
+        self._live: frozenset[str] = frozenset()
         self.state_space = self._vector_space()
         self.observation_spaces = {agent: self._vector_space() for agent in self.possible_agents}
         self.action_spaces = {
@@ -261,16 +267,19 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         dict[str, bool],
         dict[str, dict[str, Any]],
     ]:
-        if not self.agents:
+        agents = self.agents
+        if not agents:
             raise RuntimeError("step() needs a running episode; call reset() first")
-        core_actions = self._core_actions(actions)
+        core_actions = self._core_actions(actions, agents)
         self._state, observations, rewards, terminations, _ = self._core.step(core_actions)
         self._history.append(core_actions)
         self._steps += 1
+        # every agent shares one termination flag, a bool
+        terminated = True in terminations.values()
         # the core never truncates; a terminated episode is not also reported as cut short
-        truncated = self._steps >= self.max_cycles and not any(terminations.values())
-        truncations = dict.fromkeys(self.agents, truncated)
-        if truncated or any(terminations.values()):
+        truncated = not terminated and self._steps >= self.max_cycles
+        truncations = dict.fromkeys(agents, truncated)
+        if truncated or terminated:
             self.agents = []
         if self.render_mode == "human":
             self.render()
@@ -354,13 +363,43 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         self._state, observations = self._core.reset()
         return observations
 
-    def _core_actions(self, actions: Mapping[str, Action]) -> dict[str, tuple[float, float]]:
-        strangers = [agent for agent in actions if agent not in self.agents]
-        if strangers:
+    def _core_actions(
+        self, actions: Mapping[str, Action], agents: list[str]
+    ) -> dict[str, tuple[float, float]]:
+        if agents is not self._live_list:
+            self._live_list, self._live = agents, frozenset(agents)
+        # a set test instead of a list scan per key, which grows with the square of the team
+        if not self._live.issuperset(actions):
+            strangers = [agent for agent in actions if agent not in agents]
             raise ValueError(
-                f"actions name agents that are not live: {strangers}; live agents: {self.agents}"
+                f"actions name agents that are not live: {strangers}; live agents: {agents}"
             )
-        return {agent: _action_pair(agent, action) for agent, action in actions.items()}
+        pairs = {}
+        for agent, action in actions.items():
+            # inline fast paths for the common action types give the float64 conversion's
+            # values without building an array; a call per agent would cost more
+            kind = type(action)
+            if (
+                kind is np.ndarray
+                and action.dtype in EXACT_FLOAT_DTYPES
+                and action.ndim == 1
+                and len(action) == 2
+            ):
+                x, y = action.tolist()
+            elif (
+                (kind is tuple or kind is list)
+                and len(action) == 2
+                and type(action[0]) is float
+                and type(action[1]) is float
+            ):
+                x, y = action
+            else:
+                x, y = _action_pair(agent, action)
+            # NaN is the one float unequal to itself
+            if x != x or y != y:
+                raise ValueError(f"the action of {agent} must not be NaN, got {[x, y]}")
+            pairs[agent] = (x, y)
+        return pairs
 
     def _current_state(self) -> npt.NDArray[np.float64]:
         if self._state is None:
@@ -465,11 +504,10 @@ def _new_core() -> zandrel_cpp.Environment:
 
 
 def _action_pair(agent: str, action: Action) -> tuple[float, float]:
+    """Any action's two components as the floats of its float64 conversion."""
     components = np.asarray(action, dtype=np.float64)
     if components.shape != (2,):
         raise ValueError(f"the action of {agent} must hold 2 numbers, got shape {components.shape}")
-    if np.isnan(components).any():
-        raise ValueError(f"the action of {agent} must not be NaN, got {components.tolist()}")
     return float(components[0]), float(components[1])
 
 
