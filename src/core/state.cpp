@@ -16,9 +16,27 @@ namespace {
 
 constexpr int32_t kValuesPerParticle = 4;  // x, y, vx, vy
 
-py::array_t<double> copy_to_array(const double* values, size_t length) {
-  py::array_t<double> array(static_cast<py::ssize_t>(length));
-  std::memcpy(array.mutable_data(), values, length * sizeof(double));
+// a new one-dimensional float64 array owning uninitialised data; made through
+// NumPy directly because this runs once per agent and step
+py::array new_vector(size_t length) {
+  const auto& api = py::detail::npy_api::get();
+  PyObject* descr = api.PyArray_DescrFromType_(py::detail::npy_api::NPY_DOUBLE_);
+  if (descr == nullptr) throw py::error_already_set();
+  Py_intptr_t shape[1] = {static_cast<Py_intptr_t>(length)};
+  // NewFromDescr takes over the reference to descr, also when it fails
+  PyObject* array =
+      api.PyArray_NewFromDescr_(api.PyArray_Type_, descr, 1, shape, nullptr, nullptr, 0, nullptr);
+  if (array == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::array>(array);
+}
+
+double* data_of(const py::array& array) {
+  return reinterpret_cast<double*>(py::detail::array_proxy(array.ptr())->data);
+}
+
+py::array copy_to_array(const double* values, size_t length) {
+  py::array array = new_vector(length);
+  std::memcpy(data_of(array), values, length * sizeof(double));
   return array;
 }
 
@@ -64,9 +82,8 @@ py::dict ZandrelEnvironment::build_observations() {
   const size_t length = last_state.size();
   for (int32_t i = 0; i < n_particles; ++i) {
     py::str key = agent_name(i);
-    py::array_t<double> observation(static_cast<py::ssize_t>(length));
-    double* values = observation.mutable_data();
-    std::memcpy(values, last_state.data(), length * sizeof(double));
+    py::array observation = copy_to_array(last_state.data(), length);
+    double* values = data_of(observation);
     // exchange the agent's own block of four with particle 0's; the rest keeps its place
     for (int32_t k = 0; k < kValuesPerParticle; ++k) {
       std::swap(values[k], values[kValuesPerParticle * i + k]);
