@@ -219,9 +219,11 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
 
         self.possible_agents = [f"particle_{index}" for index in range(self.n_agents)]
         self.agents: list[str] = []
-        # membership set of the agents list it was built from, for the per-step key check
+        # derived from the agents list they were built for, so that step() need not
+        # rebuild them each time: a set for the key check, the flags of a running episode
         self._live_list: list[str] = self.agents
         self._live: frozenset[str] = frozenset()
+        self._running: dict[str, bool] = {}
         self.state_space = self._vector_space()
         self.observation_spaces = {agent: self._vector_space() for agent in self.possible_agents}
         self.action_spaces = {
@@ -268,6 +270,8 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         dict[str, dict[str, Any]],
     ]:
         agents = self.agents
+        if agents is not self._live_list:
+            self._watch(agents)
         if not agents:
             raise RuntimeError("step() needs a running episode; call reset() first")
         core_actions = self._core_actions(actions, agents)
@@ -278,7 +282,7 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         terminated = True in terminations.values()
         # the core never truncates; a terminated episode is not also reported as cut short
         truncated = not terminated and self._steps >= self.max_cycles
-        truncations = dict.fromkeys(agents, truncated)
+        truncations = dict.fromkeys(agents, True) if truncated else self._running.copy()
         if truncated or terminated:
             self.agents = []
         if self.render_mode == "human":
@@ -363,11 +367,14 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         self._state, observations = self._core.reset()
         return observations
 
+    def _watch(self, agents: list[str]) -> None:
+        self._live_list = agents
+        self._live = frozenset(agents)
+        self._running = dict.fromkeys(agents, False)
+
     def _core_actions(
         self, actions: Mapping[str, Action], agents: list[str]
     ) -> dict[str, tuple[float, float]]:
-        if agents is not self._live_list:
-            self._live_list, self._live = agents, frozenset(agents)
         # a set test instead of a list scan per key, which grows with the square of the team
         if not self._live.issuperset(actions):
             strangers = [agent for agent in actions if agent not in agents]
@@ -407,7 +414,11 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         return self._state
 
     def _empty_infos(self) -> dict[str, dict[str, Any]]:
-        return {agent: {} for agent in self.possible_agents}
+        # a plain loop: a comprehension costs a function call of its own on Python 3.11
+        infos: dict[str, dict[str, Any]] = {}
+        for agent in self.possible_agents:
+            infos[agent] = {}
+        return infos
 
     def _draw_layout(self, rng: np.random.Generator) -> Layout:
         for _ in range(LAYOUT_ATTEMPTS):
