@@ -356,9 +356,10 @@ class Target:
 
 
 def add_timing_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--rounds", type=positive_int, default=15, help="timed rounds per case")
+    # many short rounds: on a shared machine some of them run without being preempted
+    parser.add_argument("--rounds", type=positive_int, default=50, help="timed rounds per case")
     parser.add_argument(
-        "--round-seconds", type=float, default=0.05, help="length of one timed round"
+        "--round-seconds", type=float, default=0.01, help="length of one timed round"
     )
 
 
@@ -402,7 +403,14 @@ def machine() -> list[str]:
         f"OS: {platform.platform()}",
         f"Python {platform.python_version()}, NumPy {np.__version__}, {versions}",
         f"zandrel_cpp built by: {_compiler()}",
+        load(),
     ]
+
+
+def load() -> str:
+    """Other jobs on the machine slow every figure; the ratios are measured side by side."""
+    one, five, fifteen = os.getloadavg()
+    return f"load average: {one:.2f}, {five:.2f}, {fifteen:.2f}"
 
 
 def _version(name: str) -> str:

@@ -18,9 +18,9 @@ import peer
 import scaling
 import step_throughput
 import wrapper_overhead
-from harness import Target, add_timing_options, machine, positive_int, section
+from harness import Target, add_timing_options, load, machine, positive_int, section
 
-QUICK = {"rounds": 5, "round_seconds": 0.02, "memory_steps": 100_000}
+QUICK = {"rounds": 10, "round_seconds": 0.01, "memory_steps": 100_000}
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -39,6 +39,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     print("\n".join(target.line() for target in targets))
     passed = sum(target.passed for target in targets)
     print(f"{passed} of {len(targets)} targets met; {time.perf_counter() - started:.0f} s in all")
+    print(load())
     return 0
 
 

@@ -121,7 +121,7 @@ def profile(scenario: Scenario) -> None:
     profiler = cProfile.Profile()
     profiler.runcall(stepper, PROFILE_STEPS)
     report = io.StringIO()
-    pstats.Stats(profiler, stream=report).sort_stats("tottime").print_stats(8)
+    pstats.Stats(profiler, stream=report).strip_dirs().sort_stats("tottime").print_stats(10)
     print(report.getvalue().strip())
 
 
