@@ -3,7 +3,6 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
-#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -36,7 +35,7 @@ double* data_of(const py::array& array) {
 
 py::array copy_to_array(const double* values, size_t length) {
   py::array array = new_vector(length);
-  std::memcpy(data_of(array), values, length * sizeof(double));
+  std::copy_n(values, length, data_of(array));  // values may be null when length is 0
   return array;
 }
 
