@@ -357,7 +357,7 @@ class Target:
 
 def add_timing_options(parser: argparse.ArgumentParser) -> None:
     # many short rounds: on a shared machine some of them run without being preempted
-    parser.add_argument("--rounds", type=positive_int, default=50, help="timed rounds per case")
+    parser.add_argument("--rounds", type=positive_int, default=100, help="timed rounds per case")
     parser.add_argument(
         "--round-seconds", type=float, default=0.01, help="length of one timed round"
     )
