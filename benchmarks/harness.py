@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import functools
 import importlib.metadata
 import importlib.util
 import math
@@ -23,7 +24,7 @@ import numpy as np
 import numpy.typing as npt
 import zandrel_cpp
 
-from zandrel.zandrel_env import Layout, ZandrelEnv
+from zandrel.zandrel_env import BOULDER_SPACING, CONTACT_DISTANCE, Layout, ZandrelEnv
 
 REPO = Path(__file__).resolve().parent.parent
 MODEL_PATH = REPO / "tests" / "reference_model.py"
@@ -175,15 +176,17 @@ def contacts(scenario: Scenario, episode: list[Actions]) -> Contacts:
     boulders_end = particles_end + 2 * scenario.boulders
     particles = states[:, :particles_end].reshape(len(states), -1, 4)[:, :, :2]
     boulders = states[:, particles_end:boulders_end].reshape(len(states), -1, 2)
-    # a pushed-out particle ends 6 units from the boulder centre, up to rounding
+    # a pushed-out particle ends at the contact distance from the centre, up to rounding
     reach = np.linalg.norm(particles[:, :, None] - boulders[:, None], axis=3).min(axis=2)
     gaps = np.linalg.norm(boulders[:, :, None] - boulders[:, None], axis=3)
     upper = np.triu_indices(scenario.boulders, 1)
     flags = states[-1, boulders_end + 2 * scenario.landmarks :]
     boulders_at_start = layout(scenario).boulders
     return Contacts(
-        particles_touching=float(np.mean(reach < 6.0 + 1e-6)),
-        boulder_pairs_touching=float(np.mean(np.sum(gaps[:, *upper] < 10.0 + 1e-6, axis=1))),
+        particles_touching=float(np.mean(reach < CONTACT_DISTANCE + 1e-6)),
+        boulder_pairs_touching=float(
+            np.mean(np.sum(gaps[:, *upper] < BOULDER_SPACING + 1e-6, axis=1))
+        ),
         boulder_travel=float(np.mean(np.linalg.norm(boulders[-1] - boulders_at_start, axis=1))),
         goals_met=int(flags.sum()),
         goals_total=len(flags),
@@ -221,6 +224,7 @@ def module_env(scenario: Scenario) -> zandrel_cpp.Environment:
     return core
 
 
+@functools.cache
 def load_model_class() -> type:
     """ReferenceEnvironment from tests/reference_model.py, imported by path."""
     spec = importlib.util.spec_from_file_location("reference_model", MODEL_PATH)
