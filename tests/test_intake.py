@@ -134,3 +134,31 @@ def test_strided_view_is_read_and_written_through_its_strides(make_env, memory, 
     memory = np.array(memory, dtype=np.float64)
     assert step_one(make_env, memory[view]) == [R2, R2]
     assert memory.tolist() == after
+
+
+class CountingKey(str):
+    """A str subclass whose conversion runs Python code, counted per call."""
+
+    calls = 0
+
+    def __str__(self):
+        CountingKey.calls += 1
+        return str.__str__(self)
+
+
+def test_keys_with_python_conversions_are_read_every_sub_step(make_env):
+    CountingKey.calls = 0
+    env = make_env([0.0, 0.0], n_physics_steps=4)
+    env.step({"particle_0": np.array([0.6, 1.0]), CountingKey("agent_0"): [0.6, 1.0]})
+    assert CountingKey.calls == 4
+
+
+def test_views_of_one_array_are_read_afresh_every_sub_step(make_env):
+    # the read-only view sees what the write-back into its base left there
+    base = np.array([0.6, 1.0])
+    view = base.view()
+    view.flags.writeable = False
+    env = make_env([0.0, 0.0, 20.0, 0.0], n_physics_steps=2)
+    velocities = env.step({"particle_0": base, "particle_1": view})[0][[2, 3, 6, 7]]
+    second = [0.5144957554275265, 0.8574929257125441]
+    assert velocities.tolist() == second + second

@@ -125,21 +125,17 @@ bool read_float_sequence(PyObject* value, ActionArray& view) {
 
 // the value as a float64 array: a float64 array in native byte order is used as
 // itself, so the write-back reaches the caller's array; anything else is converted
-// with casting forced, and a failed conversion raises NumPy's own error
-void convert_action(const py::object& value, ActionArray& view) {
+// with casting forced, and a failed conversion raises NumPy's own error. True when
+// the value is plain data that no Python code took part in reading.
+bool convert_action(const py::object& value, ActionArray& view) {
   if (is_native_float64_array(value.ptr())) {
     view_array(value, view);
-  } else if (!read_float_sequence(value.ptr(), view)) {
-    view_array(py::array_t<double, py::array::forcecast>(value), view);
+    return true;
   }
+  if (read_float_sequence(value.ptr(), view)) return true;
+  view_array(py::array_t<double, py::array::forcecast>(value), view);
+  return false;
 }
-
-// addresses of the two components: the first two elements in memory of a
-// contiguous array, else the first two in C order read through the strides
-struct ComponentAddresses {
-  char* x;
-  char* y;
-};
 
 // raised as a Python error so that a key holding NUL characters is quoted whole
 [[noreturn]] void throw_short_action(const KeyText& key, py::ssize_t size) {
@@ -150,6 +146,8 @@ struct ComponentAddresses {
   throw py::error_already_set();
 }
 
+// the first two elements in memory of a contiguous array, else the first two in
+// C order read through the strides
 ComponentAddresses component_addresses(const ActionArray& array, const KeyText& key) {
   if (array.size < 2) throw_short_action(key, array.size);
   const int contiguous = py::array::c_style | py::array::f_style;
@@ -176,7 +174,16 @@ double clip(double component) {
 
 }  // namespace
 
-void ZandrelEnvironment::apply_actions(const py::dict& actions) {
+void ZandrelEnvironment::apply_actions(const py::dict& actions) { read_actions(actions); }
+
+// Reads every entry and applies it. Returns true when every key is an exact str
+// and every value plain data (a float64 array or a list of floats): then no
+// Python code ran, none can run before the next sub-step, and action_plan_ holds
+// what a fresh read of the same dict would find, so replay_actions can stand in
+// for it.
+bool ZandrelEnvironment::read_actions(const py::dict& actions) {
+  action_plan_.clear();
+  bool plain = true;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   Py_ssize_t position = 0;
@@ -189,27 +196,61 @@ void ZandrelEnvironment::apply_actions(const py::dict& actions) {
 
     const KeyText name = key_text(key_ref);
     ActionArray array;
-    convert_action(value_ref, array);
+    const bool plain_value = convert_action(value_ref, array);
+    plain = plain && plain_value && PyUnicode_CheckExact(key);
     const int32_t index = parse_agent_index(name.data, name.size);
     const ComponentAddresses components = component_addresses(array, name);
-
-    double ax = clip(load(components.x));
-    double ay = clip(load(components.y));
-    const double norm = std::sqrt(ax * ax + ay * ay);
-    const double divisor = norm < 1.0 ? 1.0 : norm;  // NaN norm gives a NaN divisor
-    ax = ax / divisor;
-    ay = ay / divisor;
-    // a read-only array is never written
-    if ((array.flags & py::detail::npy_api::NPY_ARRAY_WRITEABLE_) != 0) {
-      store(components.x, ax);
-      store(components.y, ay);
-    }
-    if (index < 0 || index >= n_agents) continue;
-    particle_velocities[2 * index] = ax;
-    particle_velocities[2 * index + 1] = ay;
-    const double ox = ax * kActionScale;
-    const double oy = ay * kActionScale;
-    target_particle_positions[2 * index] = particle_positions[2 * index] + ox;
-    target_particle_positions[2 * index + 1] = particle_positions[2 * index + 1] + oy;
+    const bool writable = (array.flags & py::detail::npy_api::NPY_ARRAY_WRITEABLE_) != 0;
+    if (plain) record_planned_action(index, components, writable, array.owner);
+    take_action(index, components.x, components.y, writable);
   }
+  return plain;
+}
+
+void ZandrelEnvironment::record_planned_action(int32_t index, const ComponentAddresses& components,
+                                               bool writable, const py::object& owner) {
+  PlannedAction planned{index, nullptr, nullptr, writable, load(components.x), load(components.y)};
+  // an array is read afresh in every sub-step, since a write-back (to it or to
+  // another view of its memory) may have changed it; a float list was read into a
+  // temporary, so its values are kept instead
+  if (owner) {
+    planned.x = components.x;
+    planned.y = components.y;
+  }
+  action_plan_.push_back(planned);
+}
+
+void ZandrelEnvironment::replay_actions() {
+  for (PlannedAction& planned : action_plan_) {
+    if (planned.x != nullptr) {
+      take_action(planned.index, planned.x, planned.y, planned.writable);
+    } else {
+      double x = planned.x_value;
+      double y = planned.y_value;
+      take_action(planned.index, reinterpret_cast<char*>(&x), reinterpret_cast<char*>(&y), false);
+    }
+  }
+}
+
+// clips and normalises the action, writes it back where allowed and, for an index
+// within range, sets the agent's velocity and target
+void ZandrelEnvironment::take_action(int32_t index, char* x_slot, char* y_slot, bool writable) {
+  double ax = clip(load(x_slot));
+  double ay = clip(load(y_slot));
+  const double norm = std::sqrt(ax * ax + ay * ay);
+  const double divisor = norm < 1.0 ? 1.0 : norm;  // NaN norm gives a NaN divisor
+  ax = ax / divisor;
+  ay = ay / divisor;
+  // a read-only array is never written
+  if (writable) {
+    store(x_slot, ax);
+    store(y_slot, ay);
+  }
+  if (index < 0 || index >= n_agents) return;
+  particle_velocities[2 * index] = ax;
+  particle_velocities[2 * index + 1] = ay;
+  const double ox = ax * kActionScale;
+  const double oy = ay * kActionScale;
+  target_particle_positions[2 * index] = particle_positions[2 * index] + ox;
+  target_particle_positions[2 * index + 1] = particle_positions[2 * index + 1] + oy;
 }

@@ -18,8 +18,14 @@ py::tuple ZandrelEnvironment::step(const py::dict& actions) {
         "Environment must be initialized with init() before step() can be called.");
   }
   double step_reward = 0.0;
+  bool replay = false;
   for (int32_t substep = 0; substep < n_physics_steps; ++substep) {
-    apply_actions(actions);
+    // a dict of plain data reads the same in every sub-step: read it once
+    if (replay) {
+      replay_actions();
+    } else {
+      replay = read_actions(actions);
+    }
     physics_substep();
     step_reward = step_reward + update_goals();
   }
@@ -31,8 +37,12 @@ py::tuple ZandrelEnvironment::step(const py::dict& actions) {
   py::dict terminations;
   py::dict truncations;
   const py::handle done = terminated() ? Py_True : Py_False;
+  // the observation keys are the agent names, in agent order
+  PyObject* name = nullptr;
+  PyObject* observation = nullptr;
+  Py_ssize_t position = 0;
   for (int32_t i = 0; i < n_agents; ++i) {
-    const py::str name = agent_name(i);
+    PyDict_Next(observations.ptr(), &position, &name, &observation);
     // every agent gets a float object of its own carrying the one step reward
     const auto reward = py::reinterpret_steal<py::object>(PyFloat_FromDouble(step_reward));
     if (!reward) throw py::error_already_set();

@@ -13,8 +13,25 @@
 namespace pybind11 {
 class array;
 class dict;
+class object;
 class tuple;
 }  // namespace pybind11
+
+// where an action's two components lie in memory
+struct ComponentAddresses {
+  char* x;
+  char* y;
+};
+
+// one entry of an actions dict as the first sub-step of a step found it
+struct PlannedAction {
+  int32_t index;
+  char* x;  // the value's components in memory, or null when x_value, y_value hold them
+  char* y;
+  bool writable;
+  double x_value;
+  double y_value;
+};
 
 struct ZandrelEnvironment {
   // fields in their documented order; counts are 32-bit signed
@@ -75,12 +92,18 @@ struct ZandrelEnvironment {
   // per-sub-step scratch, kept between calls only to avoid reallocating it
   std::vector<double> boulder_displacement_;
   std::vector<double> squared_distances_;
+  std::vector<PlannedAction> action_plan_;
   // set while an operation runs, so that Python code running inside it (a key's
   // __str__, a value's __array__, a finalizer) cannot re-enter the same record
   bool busy_ = false;
 
   friend class ReentryGuard;
   bool counts_match_positions() const;
+  bool read_actions(const pybind11::dict& actions);
+  void record_planned_action(int32_t index, const ComponentAddresses& components, bool writable,
+                             const pybind11::object& owner);
+  void replay_actions();
+  void take_action(int32_t index, char* x_slot, char* y_slot, bool writable);
   int32_t state_length() const;
   size_t result_bytes() const;
   void push_boulders(std::vector<double>& displacement);
