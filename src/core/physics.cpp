@@ -17,7 +17,7 @@ constexpr double kBoulderPairShare = 0.5;   // share of a pair's overlap that ea
 constexpr double kLandmarkSearchCeiling = 1e7;  // squared distance beyond which no landmark counts
 
 // coincident centres have no direction: such a pair neither pushes nor is pushed
-bool in_contact(double s, double limit_sq) { return s < limit_sq && s != 0.0; }
+bool coincident(double s) { return s == 0.0; }
 
 }  // namespace
 
@@ -42,15 +42,18 @@ void ZandrelEnvironment::push_boulders(std::vector<double>& displacement) {
   const double* targets = target_particle_positions.data();
   const double* boulders = boulder_positions.data();
   double* squared = squared_distance_scratch(n_particles);
+  int32_t* hits = close_index_scratch(n_particles);
   for (int32_t b = 0; b < n_boulders; ++b) {
     const double bx = boulders[2 * b];
     const double by = boulders[2 * b + 1];
     squared_distances(bx, by, targets, n_particles, squared);
+    const int32_t touching = close_indices(squared, n_particles, contact_distance_sq, hits);
     double sx = 0.0;
     double sy = 0.0;
-    for (int32_t p = 0; p < n_particles; ++p) {
+    for (int32_t h = 0; h < touching; ++h) {
+      const int32_t p = hits[h];
       const double s = squared[p];
-      if (!in_contact(s, contact_distance_sq)) continue;
+      if (coincident(s)) continue;
       const double dx = bx - targets[2 * p];
       const double dy = by - targets[2 * p + 1];
       const double r = std::sqrt(s);
@@ -68,12 +71,15 @@ void ZandrelEnvironment::push_boulders(std::vector<double>& displacement) {
 void ZandrelEnvironment::separate_boulders(std::vector<double>& displacement) {
   const double* boulders = boulder_positions.data();
   double* squared = squared_distance_scratch(n_boulders);
+  int32_t* hits = close_index_scratch(n_boulders);
   for (int32_t j = 0; j < n_boulders; ++j) {
     const int32_t later = n_boulders - j - 1;
     squared_distances(boulders[2 * j], boulders[2 * j + 1], boulders + 2 * (j + 1), later, squared);
-    for (int32_t k = j + 1; k < n_boulders; ++k) {
-      const double s = squared[k - j - 1];
-      if (!in_contact(s, boulder_spacing_sq)) continue;
+    const int32_t overlapping = close_indices(squared, later, boulder_spacing_sq, hits);
+    for (int32_t h = 0; h < overlapping; ++h) {
+      const int32_t k = j + 1 + hits[h];
+      const double s = squared[hits[h]];
+      if (coincident(s)) continue;
       const double dx = boulders[2 * k] - boulders[2 * j];
       const double dy = boulders[2 * k + 1] - boulders[2 * j + 1];
       const double r = std::sqrt(s);
@@ -126,15 +132,18 @@ void ZandrelEnvironment::push_out_and_place_particles() {
   const double* boulders = boulder_positions.data();
   double* targets = target_particle_positions.data();
   double* squared = squared_distance_scratch(n_boulders);
+  int32_t* hits = close_index_scratch(n_boulders);
   for (int32_t p = 0; p < n_particles; ++p) {
     const double tx = targets[2 * p];
     const double ty = targets[2 * p + 1];
     squared_distances(tx, ty, boulders, n_boulders, squared);
+    const int32_t touching = close_indices(squared, n_boulders, contact_distance_sq, hits);
     double px = 0.0;
     double py = 0.0;
-    for (int32_t b = 0; b < n_boulders; ++b) {
+    for (int32_t h = 0; h < touching; ++h) {
+      const int32_t b = hits[h];
       const double s = squared[b];
-      if (!in_contact(s, contact_distance_sq)) continue;
+      if (coincident(s)) continue;
       const double dx = tx - boulders[2 * b];
       const double dy = ty - boulders[2 * b + 1];
       const double r = std::sqrt(s);
@@ -147,6 +156,11 @@ void ZandrelEnvironment::push_out_and_place_particles() {
     targets[2 * p] = particle_positions[2 * p];
     targets[2 * p + 1] = particle_positions[2 * p + 1];
   }
+}
+
+int32_t* ZandrelEnvironment::close_index_scratch(int32_t count) {
+  if (close_indices_.size() < static_cast<size_t>(count)) close_indices_.resize(count);
+  return close_indices_.data();
 }
 
 double* ZandrelEnvironment::squared_distance_scratch(int32_t count) {

@@ -92,6 +92,7 @@ struct ZandrelEnvironment {
   // per-sub-step scratch, kept between calls only to avoid reallocating it
   std::vector<double> boulder_displacement_;
   std::vector<double> squared_distances_;
+  std::vector<int32_t> close_indices_;
   std::vector<PlannedAction> action_plan_;
   // set while an operation runs, so that Python code running inside it (a key's
   // __str__, a value's __array__, a finalizer) cannot re-enter the same record
@@ -111,6 +112,7 @@ struct ZandrelEnvironment {
   void measure_shaping(const std::vector<double>& displacement);
   void push_out_and_place_particles();
   double* squared_distance_scratch(int32_t count);
+  int32_t* close_index_scratch(int32_t count);
   double record_visits();
   double record_arrivals();
   bool boulder_at_landmark(int32_t b, int32_t l) const;
