@@ -227,11 +227,11 @@ def module_env(scenario: Scenario) -> zandrel_cpp.Environment:
 @functools.cache
 def load_model_class() -> type:
     """ReferenceEnvironment from tests/reference_model.py, imported by path."""
-    spec = importlib.util.spec_from_file_location("reference_model", MODEL_PATH)
-    if spec is None or spec.loader is None:
+    found = importlib.util.spec_from_file_location("reference_model", MODEL_PATH)
+    if found is None or found.loader is None:
         raise ImportError(f"cannot load the reference model from {MODEL_PATH}")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module.ReferenceEnvironment
 
 

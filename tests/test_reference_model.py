@@ -76,7 +76,7 @@ def init_args(rng, layout, options):
 
 
 def random_action(rng, state, i, n_particles, n_boulders):
-    """An action spec: chases a boulder, wanders, or hits the clip and renormalise cases."""
+    """An action recipe: chases a boulder, wanders, or hits the clip and renormalise cases."""
     r = rng.random()
     if r < 0.4 and n_boulders:
         b = 4 * n_particles + 2 * int(rng.integers(n_boulders))
