@@ -59,7 +59,9 @@ py::array ZandrelEnvironment::build_state() {
   const int32_t flag_start = landmark_start + 2 * n_landmarks;
   const int32_t length = state_length();
 
-  std::vector<double> state(static_cast<size_t>(length), 0.0);
+  // written in place: every element of the new length is set below
+  last_state.resize(static_cast<size_t>(length));
+  std::vector<double>& state = last_state;
   for (int32_t i = 0; i < n_particles; ++i) {
     state[4 * i] = particle_positions[2 * i];
     state[4 * i + 1] = particle_positions[2 * i + 1];
@@ -72,7 +74,6 @@ py::array ZandrelEnvironment::build_state() {
   for (int32_t k = 0; k < flag_count; ++k) {
     state[flag_start + k] = flags[k] ? 1.0 : 0.0;
   }
-  last_state = std::move(state);
   return copy_to_array(last_state.data(), last_state.size());
 }
 
