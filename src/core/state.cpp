@@ -19,12 +19,14 @@ constexpr int32_t kValuesPerParticle = 4;  // x, y, vx, vy
 // NumPy directly because this runs once per agent and step
 py::array new_vector(size_t length) {
   const auto& api = py::detail::npy_api::get();
-  PyObject* descr = api.PyArray_DescrFromType_(py::detail::npy_api::NPY_DOUBLE_);
-  if (descr == nullptr) throw py::error_already_set();
+  // NumPy's float64 descriptor is a builtin that lives as long as NumPy does
+  static PyObject* const float64 = api.PyArray_DescrFromType_(py::detail::npy_api::NPY_DOUBLE_);
+  if (float64 == nullptr) throw py::error_already_set();
   Py_intptr_t shape[1] = {static_cast<Py_intptr_t>(length)};
-  // NewFromDescr takes over the reference to descr, also when it fails
+  // NewFromDescr takes over a reference to the descriptor, also when it fails
+  Py_INCREF(float64);
   PyObject* array =
-      api.PyArray_NewFromDescr_(api.PyArray_Type_, descr, 1, shape, nullptr, nullptr, 0, nullptr);
+      api.PyArray_NewFromDescr_(api.PyArray_Type_, float64, 1, shape, nullptr, nullptr, 0, nullptr);
   if (array == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::array>(array);
 }
