@@ -13,7 +13,6 @@ import platform
 import shutil
 import statistics
 import subprocess
-import sys
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
@@ -24,7 +23,7 @@ import numpy as np
 import numpy.typing as npt
 import zandrel_cpp
 
-from zandrel.zandrel_env import BOULDER_SPACING, CONTACT_DISTANCE, Layout, ZandrelEnv
+from zandrel.zandrel_env import BOULDER_SPACING, CONTACT_DISTANCE, Layout, ZandrelEnv, new_core
 
 REPO = Path(__file__).resolve().parent.parent
 MODEL_PATH = REPO / "tests" / "reference_model.py"
@@ -196,19 +195,6 @@ def contacts(scenario: Scenario, episode: list[Actions]) -> Contacts:
 # --- environments ----------------------------------------------------------------------
 
 
-def quiet_core() -> zandrel_cpp.Environment:
-    """A native environment without the line its constructor prints."""
-    sys.stdout.flush()
-    saved = os.dup(1)
-    try:
-        with open(os.devnull, "w") as devnull:
-            os.dup2(devnull.fileno(), 1)
-            return zandrel_cpp.Environment()
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
-
-
 def init_args(scenario: Scenario) -> tuple[Any, ...]:
     start = layout(scenario)
     positions = [points.ravel().tolist() for points in (start.particles, start.boulders)]
@@ -218,7 +204,7 @@ def init_args(scenario: Scenario) -> tuple[Any, ...]:
 
 
 def module_env(scenario: Scenario) -> zandrel_cpp.Environment:
-    core = quiet_core()
+    core = new_core()
     core.init(*init_args(scenario))
     core.reset()
     return core

@@ -237,7 +237,7 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         self._state: npt.NDArray[np.float64] | None = None
         self._steps = 0
         self._window: HumanWindow | None = None
-        self._core = _new_core()
+        self._core = new_core()
 
     def observation_space(self, agent: str) -> spaces.Box:
         return self.observation_spaces[agent]
@@ -331,7 +331,7 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.__dict__.update(state)
-        self._core = _new_core()
+        self._core = new_core()
         if self._layout is None:
             return
         pickled_state = self._state
@@ -497,7 +497,7 @@ def split_state(
     )
 
 
-def _new_core() -> zandrel_cpp.Environment:
+def new_core() -> zandrel_cpp.Environment:
     """A native environment, without the banner that its constructor prints."""
     sys.stdout.flush()
     try:
