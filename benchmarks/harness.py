@@ -353,6 +353,20 @@ def add_timing_options(parser: argparse.ArgumentParser) -> None:
     )
 
 
+def timed_main(
+    description: str, run: Callable[[int, float], list[Target]], argv: Sequence[str] | None
+) -> list[Target]:
+    """Command line of a benchmark that takes only the timing options."""
+    parser = argparse.ArgumentParser(description=description)
+    add_timing_options(parser)
+    args = parser.parse_args(argv)
+    return run(args.rounds, args.round_seconds)
+
+
+def print_targets(targets: Sequence[Target]) -> None:
+    print("\n".join(target.line() for target in targets))
+
+
 def positive_int(text: str) -> int:
     value = int(text)
     if value < 1:

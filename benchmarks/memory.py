@@ -8,7 +8,6 @@ from __future__ import annotations
 import argparse
 import os
 import resource
-import sys
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
@@ -21,6 +20,7 @@ from harness import (
     copied,
     module_env,
     positive_int,
+    print_targets,
     section,
     table,
     until_done,
@@ -121,6 +121,4 @@ def peak_rss() -> int:
 
 
 if __name__ == "__main__":
-    results = main()
-    print("\n".join(target.line() for target in results))
-    sys.exit(0)
+    print_targets(main())

@@ -7,8 +7,6 @@ Usage: python benchmarks/peer.py [--rounds N] [--round-seconds S]
 
 from __future__ import annotations
 
-import argparse
-import sys
 import warnings
 from collections.abc import Callable, Sequence
 from typing import Any
@@ -19,14 +17,15 @@ from harness import (
     Stepper,
     Target,
     action_arrays,
-    add_timing_options,
     copied,
     micros,
     module_env,
+    print_targets,
     race,
     rate,
     section,
     table,
+    timed_main,
     until_done,
     wrapper_env,
 )
@@ -36,10 +35,7 @@ SPEEDUP_TARGET = 20.0  # Zandrel's wrapper per agent-step against the peer's
 
 
 def main(argv: Sequence[str] | None = None) -> list[Target]:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    add_timing_options(parser)
-    args = parser.parse_args(argv)
-    return run(args.rounds, args.round_seconds)
+    return timed_main(__doc__.splitlines()[0], run, argv)
 
 
 def run(rounds: int, seconds: float) -> list[Target]:
@@ -104,6 +100,4 @@ def peer_runner(episode_steps: int) -> Stepper | None:
 
 
 if __name__ == "__main__":
-    results = main()
-    print("\n".join(target.line() for target in results))
-    sys.exit(0)
+    print_targets(main())

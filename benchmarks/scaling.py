@@ -7,7 +7,6 @@ from __future__ import annotations
 
 import argparse
 import math
-import sys
 from collections.abc import Sequence
 from pathlib import Path
 
@@ -136,4 +135,3 @@ def draw(path: Path, raw: list[Timing], wrapped: list[Timing]) -> None:
 
 if __name__ == "__main__":
     main()
-    sys.exit(0)

@@ -5,8 +5,6 @@ Usage: python benchmarks/step_throughput.py [--rounds N] [--round-seconds S]
 
 from __future__ import annotations
 
-import argparse
-import sys
 from collections.abc import Callable, Sequence
 
 import numpy as np
@@ -20,17 +18,18 @@ from harness import (
     Target,
     Timing,
     action_arrays,
-    add_timing_options,
     as_lists,
     contacts,
     copied,
     micros,
     model_env,
     module_env,
+    print_targets,
     race,
     rate,
     section,
     table,
+    timed_main,
 )
 
 CHECK_STEPS = 20  # steps compared bit for bit between module and model per scenario
@@ -38,10 +37,7 @@ TARGETS = {SMALL.name: 50.0, LARGEST.name: 100.0}  # module over model, float64 
 
 
 def main(argv: Sequence[str] | None = None) -> list[Target]:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    add_timing_options(parser)
-    args = parser.parse_args(argv)
-    return run(args.rounds, args.round_seconds)
+    return timed_main(__doc__.splitlines()[0], run, argv)
 
 
 def run(rounds: int, seconds: float) -> list[Target]:
@@ -108,6 +104,4 @@ def agreement(scenario: Scenario, episode: list) -> str:
 
 
 if __name__ == "__main__":
-    results = main()
-    print("\n".join(target.line() for target in results))
-    sys.exit(0)
+    print_targets(main())

@@ -9,7 +9,6 @@ import argparse
 import cProfile
 import io
 import pstats
-import sys
 from collections.abc import Callable, Sequence
 
 from harness import (
@@ -25,6 +24,7 @@ from harness import (
     copied,
     micros,
     module_env,
+    print_targets,
     race,
     rate,
     section,
@@ -126,6 +126,4 @@ def profile(scenario: Scenario) -> None:
 
 
 if __name__ == "__main__":
-    results = main()
-    print("\n".join(target.line() for target in results))
-    sys.exit(0)
+    print_targets(main())
