@@ -23,7 +23,9 @@ import numpy as np
 import numpy.typing as npt
 import zandrel_cpp
 
-from zandrel.zandrel_env import BOULDER_SPACING, CONTACT_DISTANCE, Layout, ZandrelEnv, new_core
+from zandrel.config import BOULDER_SPACING, CONTACT_DISTANCE
+from zandrel.layouts import Layout
+from zandrel.zandrel_env import ZandrelEnv, new_core
 
 REPO = Path(__file__).resolve().parent.parent
 MODEL_PATH = REPO / "tests" / "reference_model.py"

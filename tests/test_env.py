@@ -12,8 +12,9 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import zandrel
+from zandrel.config import CONTACT_DISTANCE
 from zandrel.policies import HeuristicPolicy
-from zandrel.zandrel_env import CONTACT_DISTANCE, ZandrelEnv
+from zandrel.zandrel_env import ZandrelEnv
 
 with warnings.catch_warnings():
     # pettingzoo.test imports PettingZoo's own example environments through its deprecated API

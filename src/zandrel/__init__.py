@@ -1,14 +1,8 @@
 """Zandrel: particles push boulders onto landmarks, as a PettingZoo environment."""
 
-from zandrel.zandrel_env import (
-    Snapshot,
-    ZandrelConfig,
-    ZandrelEnv,
-    env,
-    parallel_env,
-    raw_env,
-    split_state,
-)
+from zandrel.config import ZandrelConfig
+from zandrel.snapshot import Snapshot, split_state
+from zandrel.zandrel_env import ZandrelEnv, env, parallel_env, raw_env
 
 __all__ = [
     "Snapshot",

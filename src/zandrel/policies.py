@@ -8,7 +8,9 @@ from typing import Protocol
 import numpy as np
 import numpy.typing as npt
 
-from zandrel.zandrel_env import CONTACT_DISTANCE, Snapshot, ZandrelEnv
+from zandrel.config import CONTACT_DISTANCE
+from zandrel.snapshot import Snapshot
+from zandrel.zandrel_env import ZandrelEnv
 
 Actions = dict[str, npt.NDArray[np.float64]]
 

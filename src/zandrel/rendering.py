@@ -5,15 +5,14 @@ from __future__ import annotations
 import math
 import os
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 from gymnasium.error import DependencyNotInstalled
 from PIL import Image, ImageDraw, ImageFont
 
-if TYPE_CHECKING:
-    from zandrel.zandrel_env import Snapshot
+from zandrel.snapshot import Snapshot
 
 FRAME_SIZE = 400  # pixels per side of a square frame
 SUPERSAMPLING = 2  # shapes are drawn this many times larger, then shrunk, for smooth edges

@@ -2,13 +2,10 @@
 
 from __future__ import annotations
 
-import math
-import numbers
 import os
 import sys
-from collections.abc import Mapping, Sequence
-from dataclasses import dataclass
-from typing import Any, TypedDict, Unpack
+from collections.abc import Mapping
+from typing import Any, Unpack
 
 import gymnasium
 import numpy as np
@@ -19,67 +16,18 @@ from gymnasium.utils import seeding
 from pettingzoo import AECEnv, ParallelEnv
 from pettingzoo.utils.conversions import parallel_to_aec, parallel_to_aec_wrapper
 
+from zandrel.config import EnvConfig, ZandrelConfig
+from zandrel.layouts import Layout, draw_layout
 from zandrel.rendering import HumanWindow, draw_frame
+from zandrel.snapshot import Snapshot, split_state
 
 Observation = npt.NDArray[np.float64]
 Action = npt.ArrayLike
-
-# geometry of the simulation core (plane units)
-CONTACT_DISTANCE = 6.0  # particle to boulder centre distance below which they touch
-BOULDER_SPACING = 10.0  # boulder centres closer than this are pushed apart
-ARRIVAL_DISTANCE = 6.0  # boulder to landmark centre distance below which the boulder has arrived
-ACTION_SCALE = 0.1  # distance a unit-length action moves a particle per physics sub-step
-
-# clearances of a start layout (plane units), so that nothing touches or scores at reset
-START_LANDMARK_GAP = 2 * ARRIVAL_DISTANCE + 1.0  # arrival zones do not overlap
-START_BOULDER_GAP = BOULDER_SPACING + 2.0
-START_BOULDER_LANDMARK_GAP = ARRIVAL_DISTANCE + 4.0
-START_PARTICLE_BOULDER_GAP = CONTACT_DISTANCE + 1.0
-PLACEMENT_ATTEMPTS = 1000  # random draws for one entity before its layout is abandoned
-LAYOUT_ATTEMPTS = 20  # layouts begun before the spawn area is declared too small
 
 RENDER_MODES = ("human", "rgb_array")
 
 # action dtypes whose tolist() gives Python floats equal to their float64 conversion
 EXACT_FLOAT_DTYPES = frozenset(np.dtype(kind) for kind in ("float64", "float32", "float16"))
-
-
-class ZandrelConfig(TypedDict, total=False):
-    """Keyword arguments of :class:`ZandrelEnv`, for :func:`env` and :func:`raw_env`."""
-
-    n_agents: int
-    n_boulders: int
-    n_landmarks: int
-    n_physics_steps: int
-    sparse_rewards: bool
-    visit_all: bool
-    sparse_weight: float
-    max_cycles: int
-    spawn_size: float
-    render_mode: str | None
-
-
-@dataclass(frozen=True)
-class Layout:
-    """Start positions of one episode, one (x, y) row per entity."""
-
-    particles: npt.NDArray[np.float64]
-    boulders: npt.NDArray[np.float64]
-    landmarks: npt.NDArray[np.float64]
-
-
-@dataclass(frozen=True)
-class Snapshot:
-    """The global state vector split into named parts."""
-
-    particles: npt.NDArray[np.float64]  # (n_agents, 2) positions
-    velocities: npt.NDArray[np.float64]  # (n_agents, 2) last applied actions
-    boulders: npt.NDArray[np.float64]  # (n_boulders, 2) positions
-    landmarks: npt.NDArray[np.float64]  # (n_landmarks, 2) positions
-    boulders_done: npt.NDArray[np.bool_]  # (n_boulders,) every goal of the boulder is met
-    visits: npt.NDArray[np.bool_] | None  # (n_landmarks, n_boulders) with visit_all, else None
-    goals_met: int
-    goals_total: int
 
 
 class ZandrelEnv(ParallelEnv[str, Observation, Action]):
@@ -200,15 +148,27 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         spawn_size: float = 30.0,
         render_mode: str | None = None,
     ) -> None:
-        self.n_agents = _check_count("n_agents", n_agents, minimum=1)
-        self.n_boulders = _check_count("n_boulders", n_boulders, minimum=0)
-        self.n_landmarks = _check_count("n_landmarks", n_landmarks, minimum=0)
-        self.n_physics_steps = _check_count("n_physics_steps", n_physics_steps, minimum=1)
-        self.sparse_rewards = _check_flag("sparse_rewards", sparse_rewards)
-        self.visit_all = _check_flag("visit_all", visit_all)
-        self.sparse_weight = _check_real("sparse_weight", sparse_weight, positive=False)
-        self.max_cycles = _check_count("max_cycles", max_cycles, minimum=1)
-        self.spawn_size = _check_real("spawn_size", spawn_size, positive=True)
+        config = EnvConfig(
+            n_agents=n_agents,
+            n_boulders=n_boulders,
+            n_landmarks=n_landmarks,
+            n_physics_steps=n_physics_steps,
+            sparse_rewards=sparse_rewards,
+            visit_all=visit_all,
+            sparse_weight=sparse_weight,
+            max_cycles=max_cycles,
+            spawn_size=spawn_size,
+        )
+        self.config = config
+        self.n_agents = config.n_agents
+        self.n_boulders = config.n_boulders
+        self.n_landmarks = config.n_landmarks
+        self.n_physics_steps = config.n_physics_steps
+        self.sparse_rewards = config.sparse_rewards
+        self.visit_all = config.visit_all
+        self.sparse_weight = config.sparse_weight
+        self.max_cycles = config.max_cycles
+        self.spawn_size = config.spawn_size
         if render_mode is not None and render_mode not in RENDER_MODES:
             raise ValueError(
                 f"render_mode must be None, 'human' or 'rgb_array', got {render_mode!r}"
@@ -408,6 +368,9 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
             pairs[agent] = (x, y)
         return pairs
 
+    def _draw_layout(self, rng: np.random.Generator) -> Layout:
+        return draw_layout(rng, self.config)
+
     def _current_state(self) -> npt.NDArray[np.float64]:
         if self._state is None:
             raise RuntimeError("the environment has no state yet; call reset() first")
@@ -419,38 +382,6 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         for agent in self.possible_agents:
             infos[agent] = {}
         return infos
-
-    def _draw_layout(self, rng: np.random.Generator) -> Layout:
-        for _ in range(LAYOUT_ATTEMPTS):
-            layout = self._try_layout(rng)
-            if layout is not None:
-                return layout
-        raise ValueError(
-            f"spawn_size must leave room for {self.n_boulders} boulders, {self.n_landmarks} "
-            f"landmarks and {self.n_agents} particles with their start clearances, "
-            f"got {self.spawn_size!r}; use a larger spawn_size"
-        )
-
-    def _try_layout(self, rng: np.random.Generator) -> Layout | None:
-        half_size = self.spawn_size / 2
-        landmarks = _scatter(rng, self.n_landmarks, half_size, START_LANDMARK_GAP, [])
-        if landmarks is None:
-            return None
-        boulders = _scatter(
-            rng,
-            self.n_boulders,
-            half_size,
-            START_BOULDER_GAP,
-            [(landmarks, START_BOULDER_LANDMARK_GAP)],
-        )
-        if boulders is None:
-            return None
-        particles = _scatter(
-            rng, self.n_agents, half_size, 0.0, [(boulders, START_PARTICLE_BOULDER_GAP)]
-        )
-        if particles is None:
-            return None
-        return Layout(particles, boulders, landmarks)
 
 
 def env(**config: Unpack[ZandrelConfig]) -> AECEnv[str, Observation, Action | None]:
@@ -464,37 +395,6 @@ def raw_env(**config: Unpack[ZandrelConfig]) -> AECEnv[str, Observation, Action 
 
 
 parallel_env = ZandrelEnv
-
-
-def split_state(
-    state: npt.NDArray[np.float64],
-    n_agents: int,
-    n_boulders: int,
-    n_landmarks: int,
-    visit_all: bool,
-) -> Snapshot:
-    """Split a global state vector (or an observation) into its named parts."""
-    particle_end = 4 * n_agents
-    boulder_end = particle_end + 2 * n_boulders
-    landmark_end = boulder_end + 2 * n_landmarks
-    particle_rows = state[:particle_end].reshape(n_agents, 4)
-    flags = state[landmark_end:] > 0.5
-    if visit_all:
-        visits = flags.reshape(n_landmarks, n_boulders)
-        boulders_done = np.asarray(visits.all(axis=0))
-    else:
-        visits = None
-        boulders_done = flags
-    return Snapshot(
-        particles=particle_rows[:, :2],
-        velocities=particle_rows[:, 2:],
-        boulders=state[particle_end:boulder_end].reshape(n_boulders, 2),
-        landmarks=state[boulder_end:landmark_end].reshape(n_landmarks, 2),
-        boulders_done=boulders_done,
-        visits=visits,
-        goals_met=int(flags.sum()),
-        goals_total=flags.size,
-    )
 
 
 def new_core() -> zandrel_cpp.Environment:
@@ -520,53 +420,3 @@ def _action_pair(agent: str, action: Action) -> tuple[float, float]:
     if components.shape != (2,):
         raise ValueError(f"the action of {agent} must hold 2 numbers, got shape {components.shape}")
     return float(components[0]), float(components[1])
-
-
-def _scatter(
-    rng: np.random.Generator,
-    count: int,
-    half_size: float,
-    own_gap: float,
-    obstacles: Sequence[tuple[npt.NDArray[np.float64], float]],
-) -> npt.NDArray[np.float64] | None:
-    """`count` uniform points at least `own_gap` apart and clear of the obstacles."""
-    points = np.empty((0, 2))
-    for _ in range(count):
-        for _ in range(PLACEMENT_ATTEMPTS):
-            candidate = rng.uniform(-half_size, half_size, size=2)
-            if _clear_of(candidate, points, own_gap) and all(
-                _clear_of(candidate, others, gap) for others, gap in obstacles
-            ):
-                points = np.vstack([points, candidate])
-                break
-        else:
-            return None
-    return points
-
-
-def _clear_of(point: npt.NDArray[np.float64], others: npt.NDArray[np.float64], gap: float) -> bool:
-    return bool(np.all(np.sum((others - point) ** 2, axis=1) >= gap * gap))
-
-
-def _check_count(keyword: str, value: object, minimum: int) -> int:
-    if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value < minimum:
-        raise ValueError(f"{keyword} must be an integer >= {minimum}, got {value!r}")
-    return int(value)
-
-
-def _check_flag(keyword: str, value: object) -> bool:
-    if not isinstance(value, bool | np.bool_):
-        raise ValueError(f"{keyword} must be True or False, got {value!r}")
-    return bool(value)
-
-
-def _check_real(keyword: str, value: object, positive: bool) -> float:
-    allowed = "a finite number > 0" if positive else "a finite number"
-    if (
-        isinstance(value, bool)
-        or not isinstance(value, numbers.Real)
-        or not math.isfinite(value)
-        or (positive and value <= 0)
-    ):
-        raise ValueError(f"{keyword} must be {allowed}, got {value!r}")
-    return float(value)
