@@ -1,16 +1,10 @@
-// Record construction, init and reset.
-#include <pybind11/numpy.h>
-#include <pybind11/pybind11.h>
-
+// Record construction, init and the return to the start positions.
 #include <cstdio>
 #include <limits>
 #include <stdexcept>
 #include <string>
 
-#include "array_pool.hpp"
 #include "zandrel_environment.hpp"
-
-namespace py = pybind11;
 
 namespace {
 
@@ -39,6 +33,8 @@ ZandrelEnvironment::ZandrelEnvironment() {
   std::fputs("C++ ZandrelEnvironment constructed.\n", stdout);
   std::fflush(stdout);
 }
+
+ZandrelEnvironment::ZandrelEnvironment(WithoutBanner) {}
 
 void ZandrelEnvironment::init(const std::vector<double>& particle_positions_in,
                               const std::vector<double>& boulder_positions_in,
@@ -72,8 +68,8 @@ void ZandrelEnvironment::init(const std::vector<double>& particle_positions_in,
   n_agents = n_particles;
 }
 
-py::tuple ZandrelEnvironment::reset() {
-  ReentryGuard guard(*this, "reset");
+// positions back to the start, velocities zero, every flag clear, both counters 1
+void ZandrelEnvironment::restart() {
   if (initial_particle_positions.empty()) {
     throw std::runtime_error(
         "Environment must be initialized with init() before reset() can be called.");
@@ -87,11 +83,6 @@ py::tuple ZandrelEnvironment::reset() {
   boulder_done.assign(static_cast<size_t>(n_boulders), false);
   unvisited_count = 1;
   remaining_boulders = 1;
-
-  const ResultArrayScope pooled_arrays(result_bytes());
-  py::array state = build_state();
-  py::dict observations = build_observations();
-  return py::make_tuple(state, observations);
 }
 
 // false only on a record that has never been through init: the default counts

@@ -1,9 +1,11 @@
 // The simulation record of one Zandrel environment and its operations.
 //
-// This header includes no Python header: physics and goal tracking compile without
-// Python. The operations that build Python results (state, observations, step)
-// only name the Python object types here and include the binding library in their
-// own sources.
+// This header includes no Python header. The record's own work (init, restart,
+// action intake from arrays, physics, goals, the state and observation writers and
+// the array step driver) compiles without Python in src/core/; the operations that
+// read Python actions or build Python results (reset, step, build_state,
+// build_observations) only name the Python object types here and live in
+// src/core/python/.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +24,16 @@ struct ComponentAddresses {
   char* x;
   char* y;
 };
+
+// an action after clipping to [-1, 1] and scaling onto the unit circle when longer
+struct NormalisedAction {
+  double x;
+  double y;
+};
+
+// selects the constructor that leaves standard output alone, for records that a
+// batch owns by the thousand
+struct WithoutBanner {};
 
 // one entry of an actions dict as the first sub-step of a step found it
 struct PlannedAction {
@@ -62,20 +74,32 @@ struct ZandrelEnvironment {
   const double boulder_spacing = 10.0;      // minimum boulder centre distance, world units
   const double boulder_spacing_sq = 100.0;  // stored, never squared at use
 
-  ZandrelEnvironment();
+  ZandrelEnvironment();  // writes the construction line
+  explicit ZandrelEnvironment(WithoutBanner);
 
   // record and reset
   void init(const std::vector<double>& particle_positions,
             const std::vector<double>& boulder_positions,
             const std::vector<double>& landmark_positions, int32_t n_physics_steps,
             bool sparse_rewards, bool visit_all, double sparse_weight);
+  void restart();  // back to the start positions, without building results
   pybind11::tuple reset();
 
   // state and observations
+  int32_t state_length() const;
+  void build_state_vector();  // into last_state
+  // last_state with the agent's block of four exchanged with particle 0's
+  template <typename Value>
+  void write_observation(int32_t agent, Value* out) const;
+  // every agent's observation, one row of state_length() values per agent
+  template <typename Value>
+  void write_observations(Value* out) const;
   pybind11::array build_state();
   pybind11::dict build_observations();
 
   // action intake
+  static NormalisedAction normalise_action(double x, double y);
+  void set_agent_action(int32_t index, const NormalisedAction& action);
   void apply_actions(const pybind11::dict& actions);
 
   // physics sub-step
@@ -86,6 +110,9 @@ struct ZandrelEnvironment {
   bool terminated() const;
 
   // step driver
+  // one step from normalised actions, one per agent in agent order; returns the
+  // step reward
+  double advance(const NormalisedAction* actions);
   pybind11::tuple step(const pybind11::dict& actions);
 
  private:
@@ -105,7 +132,6 @@ struct ZandrelEnvironment {
                              const pybind11::object& owner);
   void replay_actions();
   void take_action(int32_t index, char* x_slot, char* y_slot, bool writable);
-  int32_t state_length() const;
   size_t result_bytes() const;
   void push_boulders(std::vector<double>& displacement);
   void separate_boulders(std::vector<double>& displacement);
