@@ -245,7 +245,7 @@ class ScenarioEnv(ZandrelEnv):
             max_cycles=episode_steps,
         )
 
-    def _draw_layout(self, rng: np.random.Generator) -> Layout:
+    def _draw_layout(self, state: npt.NDArray[np.uint64]) -> Layout:
         return self._scenario_layout
 
 

@@ -1,15 +1,21 @@
 """Zandrel: particles push boulders onto landmarks, as a PettingZoo environment."""
 
+from zandrel.agent_vector_env import ZandrelAgentVectorEnv, agent_vector_env
 from zandrel.config import ZandrelConfig
 from zandrel.snapshot import Snapshot, split_state
+from zandrel.vector_env import ZandrelVectorEnv, vector_env
 from zandrel.zandrel_env import ZandrelEnv, env, parallel_env, raw_env
 
 __all__ = [
     "Snapshot",
+    "ZandrelAgentVectorEnv",
     "ZandrelConfig",
     "ZandrelEnv",
+    "ZandrelVectorEnv",
+    "agent_vector_env",
     "env",
     "parallel_env",
     "raw_env",
     "split_state",
+    "vector_env",
 ]

@@ -12,12 +12,11 @@ import numpy as np
 import numpy.typing as npt
 import zandrel_cpp
 from gymnasium import spaces
-from gymnasium.utils import seeding
 from pettingzoo import AECEnv, ParallelEnv
 from pettingzoo.utils.conversions import parallel_to_aec, parallel_to_aec_wrapper
 
 from zandrel.config import EnvConfig, ZandrelConfig
-from zandrel.layouts import Layout, draw_layout
+from zandrel.layouts import Layout, draw_layout, seed_state
 from zandrel.rendering import HumanWindow, draw_frame
 from zandrel.snapshot import Snapshot, split_state
 
@@ -175,7 +174,7 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
             )
         self.render_mode = render_mode
         # fail at construction, not at the first reset, when the clearances cannot fit
-        self._draw_layout(seeding.np_random(0)[0])
+        self._draw_layout(seed_state(0))
 
         self.possible_agents = [f"particle_{index}" for index in range(self.n_agents)]
         self.agents: list[str] = []
@@ -191,7 +190,7 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
             for agent in self.possible_agents
         }
 
-        self._np_random: np.random.Generator | None = None
+        self._layout_state: npt.NDArray[np.uint64] | None = None
         self._layout: Layout | None = None
         self._history: list[dict[str, tuple[float, float]]] = []
         self._state: npt.NDArray[np.float64] | None = None
@@ -209,9 +208,9 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         self, seed: int | None = None, options: Mapping[str, Any] | None = None
     ) -> tuple[dict[str, Observation], dict[str, dict[str, Any]]]:
         """Start an episode on a fresh layout; `options` is accepted for the API and unused."""
-        if seed is not None or self._np_random is None:
-            self._np_random, _ = seeding.np_random(seed)
-        self._layout = self._draw_layout(self._np_random)
+        if seed is not None or self._layout_state is None:
+            self._layout_state = seed_state(seed)
+        self._layout = self._draw_layout(self._layout_state)
         self._history = []
         self._steps = 0
         observations = self._restart_core()
@@ -368,8 +367,8 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
             pairs[agent] = (x, y)
         return pairs
 
-    def _draw_layout(self, rng: np.random.Generator) -> Layout:
-        return draw_layout(rng, self.config)
+    def _draw_layout(self, state: npt.NDArray[np.uint64]) -> Layout:
+        return draw_layout(state, self.config)
 
     def _current_state(self) -> npt.NDArray[np.float64]:
         if self._state is None:

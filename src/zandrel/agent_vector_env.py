@@ -1,0 +1,140 @@
+"""Every agent of every Zandrel environment as one sub-environment, for parameter sharing."""
+
+from __future__ import annotations
+
+from typing import Any, Unpack
+
+import gymnasium
+import numpy as np
+import numpy.typing as npt
+from gymnasium import spaces
+from gymnasium.vector import AutoresetMode
+
+from zandrel.config import ZandrelConfig
+from zandrel.vector_env import Array, StepResult, ZandrelVectorEnv
+
+
+class ZandrelAgentVectorEnv(gymnasium.vector.VectorEnv):
+    """The agents of `num_envs` natively batched environments as `num_envs * n_agents` envs.
+
+    Single-agent libraries train one policy shared by all particles on it: each agent of
+    each environment is one sub-environment, in the order environment 0's particle_0,
+    particle_1, ..., then environment 1's, the layout that SuperSuit's
+    `pettingzoo_env_to_vec_env_v1` and `concat_vec_envs_v1` give for
+    `zandrel.parallel_env`, at native speed.
+
+    - `single_observation_space` is `Box(-inf, inf, (L,), dtype)`, the agent's own
+      observation; `single_action_space` is `Box(-1, 1, (2,), float32)`.
+    - `step` takes actions shaped `(num_envs * n_agents, 2)` and returns observations
+      `(num_envs * n_agents, L)`, and rewards (float64), terminations and truncations
+      (bool) of shape `(num_envs * n_agents,)`: each environment's team reward and
+      flags, repeated for each of its agents.
+    - `reset(seed=s)` seeds environment i (its agents n_agents * i to
+      n_agents * (i + 1) - 1) with `s + i`, as SuperSuit's concatenation does.
+    - Autoreset, threads, dtype and every environment keyword are those of
+      :class:`zandrel.ZandrelVectorEnv` (`team_env` here); with `SAME_STEP`,
+      `infos["final_obs"]` holds each ended agent's last observation. A `reset_mask`
+      selects agents, and all agents of an environment must agree.
+    """
+
+    def __init__(self, num_envs: int, **keywords: Unpack[ZandrelConfig] | Any) -> None:
+        self.team_env = ZandrelVectorEnv(num_envs, **keywords)
+        team = self.team_env
+        self.n_agents = team.n_agents
+        self.num_envs = team.num_envs * team.n_agents
+        self.metadata = team.metadata
+        self.single_observation_space = spaces.Box(
+            -np.inf, np.inf, (team.observation_length,), team.dtype
+        )
+        self.single_action_space = spaces.Box(-1.0, 1.0, (2,), np.float32)
+        self.observation_space = gymnasium.vector.utils.batch_space(
+            self.single_observation_space, self.num_envs
+        )
+        self.action_space = gymnasium.vector.utils.batch_space(
+            self.single_action_space, self.num_envs
+        )
+
+    def reset(
+        self, *, seed: int | None = None, options: dict[str, Any] | None = None
+    ) -> tuple[Array, dict[str, Any]]:
+        """Start new episodes; observations shaped (num_envs * n_agents, L)."""
+        if options and "reset_mask" in options:
+            options = {**options, "reset_mask": self._team_mask(options["reset_mask"])}
+        observations, infos = self.team_env.reset(seed=seed, options=options)
+        return observations.reshape(self.num_envs, -1), infos
+
+    def step(self, actions: npt.ArrayLike) -> StepResult:
+        """Step every environment with one action per agent; see the class docstring."""
+        array = actions if isinstance(actions, np.ndarray) else np.asarray(actions)
+        if array.shape != (self.num_envs, 2):
+            raise ValueError(
+                f"actions must have shape ({self.num_envs}, 2) (num_envs * n_agents, 2), "
+                f"got {array.shape}"
+            )
+        team_actions = array.reshape(self.team_env.num_envs, self.n_agents, 2)
+        observations, rewards, terminations, truncations, infos = self.team_env.step(team_actions)
+        return (
+            observations.reshape(self.num_envs, -1),
+            np.repeat(rewards, self.n_agents),
+            np.repeat(terminations, self.n_agents),
+            np.repeat(truncations, self.n_agents),
+            self._agent_infos(infos),
+        )
+
+    def close_extras(self, **kwargs: Any) -> None:
+        self.team_env.close()
+
+    def _team_mask(self, mask: object) -> object:
+        """An agent mask as a mask of environments; every agent of one must agree."""
+        if (
+            not isinstance(mask, np.ndarray)
+            or mask.dtype != np.bool_
+            or mask.shape != (self.num_envs,)
+        ):
+            shown = (
+                f"{mask.dtype} array of shape {mask.shape}"
+                if isinstance(mask, np.ndarray)
+                else type(mask).__name__
+            )
+            raise ValueError(
+                f"options['reset_mask'] must be a bool array of shape ({self.num_envs},), "
+                f"got {shown}"
+            )
+        blocks = mask.reshape(self.team_env.num_envs, self.n_agents)
+        split = np.flatnonzero(blocks.any(axis=1) != blocks.all(axis=1))
+        if split.size:
+            raise ValueError(
+                "options['reset_mask'] must select all agents of an environment or none, "
+                f"got a partial selection in environments {split.tolist()}"
+            )
+        return np.ascontiguousarray(blocks[:, 0])
+
+    def _agent_infos(self, infos: dict[str, Any]) -> dict[str, Any]:
+        if not infos:
+            return infos
+        mask = np.repeat(infos["_final_obs"], self.n_agents)
+        final_observations = np.full(self.num_envs, None, dtype=object)
+        for env in np.flatnonzero(infos["_final_obs"]):
+            for agent, observation in enumerate(infos["final_obs"][env]):
+                final_observations[env * self.n_agents + agent] = observation
+        return {
+            "final_obs": final_observations,
+            "_final_obs": mask,
+            "final_info": {},
+            "_final_info": mask.copy(),
+        }
+
+
+def agent_vector_env(
+    num_envs: int,
+    *,
+    num_threads: int | None = None,
+    autoreset_mode: AutoresetMode | str = AutoresetMode.SAME_STEP,
+    dtype: npt.DTypeLike = np.float64,
+    **config: Unpack[ZandrelConfig],
+) -> ZandrelAgentVectorEnv:
+    """Every agent of `num_envs` native environments as one sub-environment; see
+    :class:`ZandrelAgentVectorEnv`."""
+    return ZandrelAgentVectorEnv(
+        num_envs, num_threads=num_threads, autoreset_mode=autoreset_mode, dtype=dtype, **config
+    )

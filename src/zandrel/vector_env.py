@@ -1,0 +1,344 @@
+"""Many Zandrel environments stepped together by a native engine, as Gymnasium vector envs."""
+
+from __future__ import annotations
+
+import numbers
+import os
+import weakref
+from collections.abc import Sequence
+from typing import Any, Unpack
+
+import gymnasium
+import numpy as np
+import numpy.typing as npt
+from gymnasium import spaces
+from gymnasium.error import ClosedEnvironmentError
+from gymnasium.vector import AutoresetMode
+
+from zandrel import _batch
+from zandrel.config import EnvConfig, ZandrelConfig
+from zandrel.layouts import draw_layout, seed_state
+
+Array = npt.NDArray[Any]
+StepResult = tuple[Array, Array, Array, Array, dict[str, Any]]
+
+OBSERVATION_DTYPES = (np.dtype(np.float64), np.dtype(np.float32))
+NATIVE_ACTION_DTYPES = (np.dtype(np.float64), np.dtype(np.float32))  # read without a copy
+REAL_KINDS = "biuf"  # NumPy dtype kinds that convert to float64 as numbers
+ENGINE_MODES = {
+    AutoresetMode.NEXT_STEP: "next_step",
+    AutoresetMode.SAME_STEP: "same_step",
+    AutoresetMode.DISABLED: "disabled",
+}
+
+
+class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
+    """`num_envs` Zandrel environments stepped together natively, one team per environment.
+
+    ## Description
+
+    The environment of :func:`zandrel.parallel_env`, batched: a native engine owns one
+    simulation per environment and steps them all in one call, with the interpreter
+    lock released and the environments split over a pool of threads. Environment i,
+    seeded with s, gives bit for bit the observations, rewards, terminations,
+    truncations and start layouts that `zandrel.parallel_env(**config)` gives after
+    `reset(seed=s)` and a plain `reset()` at each episode end, under the same actions;
+    the numbers never depend on `num_threads` or on the batch size.
+
+    ## Action Space
+
+    `single_action_space` is `Box(-1, 1, (n_agents, 2), float32)`: row a is the action
+    of `particle_a`, as in `parallel_env`. `step` takes an array shaped
+    `(num_envs, n_agents, 2)` of any real dtype (float64 and float32 are read without a
+    copy). Components are clipped to [-1, 1] (infinite ones too) and the vector is
+    scaled to length 1 when longer. NaN is refused.
+
+    ## Observation Space
+
+    `single_observation_space` is `Box(-inf, inf, (n_agents, L), dtype)`: row a is the
+    observation of `particle_a` in `parallel_env` (the global state with the agent's
+    own four values first; see `help(zandrel.parallel_env)` for the layout of the L
+    values), rounded to float32 when `dtype=np.float32`. Batched results have a leading
+    `num_envs` axis.
+
+    ## Rewards
+
+    `rewards` has shape `(num_envs,)`, float64: the team reward of each environment,
+    the same number every agent receives in `parallel_env`.
+
+    ## Starting State
+
+    As in `parallel_env`. `reset(seed=s)` seeds environment i with `s + i`; a sequence
+    gives one seed per environment (None leaves that environment's generator as it is).
+    Later episodes draw their layouts from the same per-environment generator, natively.
+
+    ## Episode End
+
+    `terminations` and `truncations` have shape `(num_envs,)`, bool: an episode
+    terminates when every goal is met and is truncated after `max_cycles` steps without
+    termination, exactly as in `parallel_env`. What follows depends on
+    `autoreset_mode` (Gymnasium's `AutoresetMode`):
+
+    - `SAME_STEP` (the default): an ended environment starts its next episode within the
+      same call; its returned row is the new episode's first observation, and
+      `infos["final_obs"]` (an object array with the ended episode's last observation at
+      the ended environments, None elsewhere), `infos["final_info"]` and the masks
+      `infos["_final_obs"]` and `infos["_final_info"]` describe the ended episodes.
+    - `NEXT_STEP`: the call after the end starts the next episode instead of stepping,
+      ignoring that environment's action and returning reward 0.0 and both flags False.
+    - `DISABLED`: ended environments must be reset by the caller with
+      `reset(options={"reset_mask": mask})` before the next `step`, which refuses to run
+      otherwise.
+
+    ## Arguments
+
+    - `num_envs`: number of environments, at least 1.
+    - `num_threads=None`: worker threads, at least 1; None means the CPUs this process
+      may use. The pool lives as long as the object and is joined by `close()` (and at
+      interpreter exit). The object may be used from one Python thread at a time: a call
+      made while another runs raises RuntimeError instead of corrupting state.
+    - `autoreset_mode=AutoresetMode.SAME_STEP`: see Episode End.
+    - `dtype=np.float64`: dtype of the observations, np.float64 or np.float32.
+    - every keyword of `zandrel.parallel_env` except `render_mode`, with the same
+      defaults and checks.
+
+    Results are fresh arrays on every call, unless `step` is given `out=(observations,
+    rewards, terminations, truncations)`, arrays of the result shapes and dtypes that
+    are then filled and returned instead. Bad input (wrong shape, non-numeric dtype, NaN
+    actions, a step before reset or after close) raises before any environment changes.
+    """
+
+    def __init__(
+        self,
+        num_envs: int,
+        *,
+        num_threads: int | None = None,
+        autoreset_mode: AutoresetMode | str = AutoresetMode.SAME_STEP,
+        dtype: npt.DTypeLike = np.float64,
+        **config: Unpack[ZandrelConfig],
+    ) -> None:
+        if "render_mode" in config:
+            raise TypeError(
+                "vector_env() takes no render_mode: it does not render; "
+                "use zandrel.parallel_env(render_mode=...) to watch an episode"
+            )
+        self.num_envs = _check_count("num_envs", num_envs)
+        self.config = EnvConfig(**config)
+        self.autoreset_mode = _check_autoreset_mode(autoreset_mode)
+        self.dtype = _check_dtype(dtype)
+        threads = len(os.sched_getaffinity(0)) if num_threads is None else num_threads
+        # fail here, not at the first reset, when the clearances cannot fit
+        draw_layout(seed_state(0), self.config)
+        cfg = self.config
+        self._engine = _batch.BatchEngine(
+            num_envs=self.num_envs,
+            n_agents=cfg.n_agents,
+            n_boulders=cfg.n_boulders,
+            n_landmarks=cfg.n_landmarks,
+            n_physics_steps=cfg.n_physics_steps,
+            sparse_rewards=cfg.sparse_rewards,
+            visit_all=cfg.visit_all,
+            sparse_weight=cfg.sparse_weight,
+            max_cycles=cfg.max_cycles,
+            spawn_size=cfg.spawn_size,
+            autoreset_mode=ENGINE_MODES[self.autoreset_mode],
+            num_threads=_check_count("num_threads", threads),
+            float_observations=self.dtype == np.float32,
+        )
+        # joins the worker threads when this object goes away or the interpreter exits
+        self._finalizer = weakref.finalize(self, self._engine.close)
+        # unseeded environments draw fresh entropy, as a single environment does
+        self._engine.seed(_entropy_states(self.num_envs))
+
+        self.n_agents = cfg.n_agents
+        self.possible_agents = [f"particle_{index}" for index in range(cfg.n_agents)]
+        self.observation_length = self._engine.observation_length
+        self.num_threads = self._engine.num_threads
+        self.metadata = {"autoreset_mode": self.autoreset_mode}
+        self.single_observation_space = spaces.Box(
+            -np.inf, np.inf, (cfg.n_agents, self.observation_length), self.dtype
+        )
+        self.single_action_space = spaces.Box(-1.0, 1.0, (cfg.n_agents, 2), np.float32)
+        self.observation_space = gymnasium.vector.utils.batch_space(
+            self.single_observation_space, self.num_envs
+        )
+        self.action_space = gymnasium.vector.utils.batch_space(
+            self.single_action_space, self.num_envs
+        )
+        self._observation_shape = (self.num_envs, cfg.n_agents, self.observation_length)
+        self._final_observations = np.empty(self._observation_shape, self.dtype)
+        self._final_mask = np.zeros(self.num_envs, np.bool_)
+
+    def reset(
+        self,
+        *,
+        seed: int | Sequence[int | None] | None = None,
+        options: dict[str, Any] | None = None,
+    ) -> tuple[Array, dict[str, Any]]:
+        """Start new episodes; with `options={"reset_mask": mask}` only where mask is True.
+
+        Returns the observations of every environment, shaped (num_envs, n_agents, L),
+        and an empty infos dict. Environments outside the mask keep their episodes and
+        report their current observations.
+        """
+        self._check_open()
+        mask = self._reset_mask(options)
+        states, seeded = self._seed_states(seed)
+        if seeded is not None:
+            self._engine.seed(states, seeded if mask is None else seeded & mask)
+        observations = np.empty(self._observation_shape, self.dtype)
+        self._engine.reset(mask, observations)
+        return observations, {}
+
+    def step(
+        self,
+        actions: npt.ArrayLike,
+        *,
+        out: tuple[Array, Array, Array, Array] | None = None,
+    ) -> StepResult:
+        """Step every environment; see the class docstring for shapes and autoreset."""
+        self._check_open()
+        array = self._action_array(actions)
+        observations, rewards, terminations, truncations = out or (
+            np.empty(self._observation_shape, self.dtype),
+            np.empty(self.num_envs, np.float64),
+            np.empty(self.num_envs, np.bool_),
+            np.empty(self.num_envs, np.bool_),
+        )
+        ended = self._engine.step(
+            array,
+            observations,
+            rewards,
+            terminations,
+            truncations,
+            self._final_observations,
+            self._final_mask,
+        )
+        infos = (
+            self._final_infos() if ended and self.autoreset_mode == AutoresetMode.SAME_STEP else {}
+        )
+        return observations, rewards, terminations, truncations, infos
+
+    def close_extras(self, **kwargs: Any) -> None:
+        """Join the worker threads; later calls raise ClosedEnvironmentError."""
+        self._finalizer()
+
+    def _check_open(self) -> None:
+        if self.closed:
+            raise ClosedEnvironmentError(
+                "this ZandrelVectorEnv is closed; create a new one with zandrel.vector_env()"
+            )
+
+    def _action_array(self, actions: npt.ArrayLike) -> Array:
+        array = actions if isinstance(actions, np.ndarray) else np.asarray(actions)
+        if array.dtype.kind not in REAL_KINDS:
+            raise ValueError(f"actions must be an array of real numbers, got dtype {array.dtype}")
+        expected = (self.num_envs, self.n_agents, 2)
+        if array.shape != expected:
+            raise ValueError(
+                f"actions must have shape {expected} (num_envs, n_agents, 2), got {array.shape}"
+            )
+        if array.dtype not in NATIVE_ACTION_DTYPES:
+            return np.ascontiguousarray(array, dtype=np.float64)
+        # the engine reads aligned, native-order, C-contiguous memory
+        return np.require(array, requirements=("C", "A"))
+
+    def _reset_mask(self, options: dict[str, Any] | None) -> Array | None:
+        if not options or "reset_mask" not in options:
+            return None
+        mask = options["reset_mask"]
+        if (
+            not isinstance(mask, np.ndarray)
+            or mask.dtype != np.bool_
+            or mask.shape != (self.num_envs,)
+        ):
+            shown = (
+                f"{mask.dtype} array of shape {mask.shape}"
+                if isinstance(mask, np.ndarray)
+                else type(mask).__name__
+            )
+            raise ValueError(
+                f"options['reset_mask'] must be a bool array of shape ({self.num_envs},), "
+                f"got {shown}"
+            )
+        if not mask.any():
+            raise ValueError("options['reset_mask'] must select at least one environment")
+        return np.ascontiguousarray(mask)
+
+    def _seed_states(self, seed: int | Sequence[int | None] | None) -> tuple[Array, Array | None]:
+        """Generator states per environment, and which environments are seeded."""
+        states = np.zeros((self.num_envs, 4), np.uint64)
+        if seed is None:
+            return states, None
+        if isinstance(seed, numbers.Integral) and not isinstance(seed, bool):
+            seeds: Sequence[int | None] = [int(seed) + index for index in range(self.num_envs)]
+        elif isinstance(seed, Sequence) and not isinstance(seed, str):
+            seeds = seed
+        else:
+            raise ValueError(
+                f"seed must be None, an integer >= 0 or a sequence of {self.num_envs} of them, "
+                f"got {seed!r}"
+            )
+        if len(seeds) != self.num_envs:
+            raise ValueError(
+                f"seed must give one seed per environment: {self.num_envs}, got {len(seeds)}"
+            )
+        seeded = np.array([value is not None for value in seeds], np.bool_)
+        for index, value in enumerate(seeds):
+            if value is not None:
+                states[index] = seed_state(value)
+        return states, seeded
+
+    def _final_infos(self) -> dict[str, Any]:
+        mask = self._final_mask.copy()
+        final_observations = np.full(self.num_envs, None, dtype=object)
+        for index in np.flatnonzero(mask):
+            final_observations[index] = self._final_observations[index].copy()
+        return {
+            "final_obs": final_observations,
+            "_final_obs": mask,
+            "final_info": {},
+            "_final_info": mask.copy(),
+        }
+
+
+def vector_env(
+    num_envs: int,
+    *,
+    num_threads: int | None = None,
+    autoreset_mode: AutoresetMode | str = AutoresetMode.SAME_STEP,
+    dtype: npt.DTypeLike = np.float64,
+    **config: Unpack[ZandrelConfig],
+) -> ZandrelVectorEnv:
+    """`num_envs` environments stepped together natively; see :class:`ZandrelVectorEnv`."""
+    return ZandrelVectorEnv(
+        num_envs, num_threads=num_threads, autoreset_mode=autoreset_mode, dtype=dtype, **config
+    )
+
+
+def _entropy_states(count: int) -> Array:
+    return np.random.SeedSequence().generate_state(4 * count, np.uint64).reshape(count, 4)
+
+
+def _check_count(keyword: str, value: object) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value < 1:
+        raise ValueError(f"{keyword} must be an integer >= 1, got {value!r}")
+    return int(value)
+
+
+def _check_autoreset_mode(value: object) -> AutoresetMode:
+    try:
+        return AutoresetMode(value)
+    except ValueError:
+        allowed = ", ".join(f"AutoresetMode.{mode.name}" for mode in AutoresetMode)
+        raise ValueError(f"autoreset_mode must be one of {allowed}, got {value!r}") from None
+
+
+def _check_dtype(value: npt.DTypeLike) -> np.dtype[Any]:
+    try:
+        dtype = np.dtype(value)
+    except TypeError:
+        dtype = None
+    if dtype not in OBSERVATION_DTYPES:
+        raise ValueError(f"dtype must be np.float64 or np.float32, got {value!r}")
+    return dtype
