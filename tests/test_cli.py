@@ -8,6 +8,7 @@ import pytest
 from PIL import Image
 
 from zandrel.__main__ import main
+from zandrel.rendering import FRAME_HEIGHT, FRAME_WIDTH
 
 
 def test_module_prints_only_the_json_summary():
@@ -61,7 +62,7 @@ def test_gif_holds_the_first_episode(tmp_path, capsys):
     with Image.open(path) as animation:
         # the start frame and one per step
         assert animation.n_frames == 13
-        assert animation.size == (400, 400)
+        assert animation.size == (FRAME_WIDTH, FRAME_HEIGHT)
         assert animation.info["duration"] == 40
 
 

@@ -18,7 +18,7 @@ from pettingzoo.utils.conversions import parallel_to_aec, parallel_to_aec_wrappe
 
 from zandrel.config import EnvConfig, ZandrelConfig
 from zandrel.layouts import Layout, draw_layout
-from zandrel.rendering import HumanWindow, draw_frame
+from zandrel.rendering import Camera, HumanWindow, draw_frame
 from zandrel.snapshot import Snapshot, split_state
 
 Observation = npt.NDArray[np.float64]
@@ -120,6 +120,8 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
       few pushes' reach of the landmarks, which also helps exploration.
     - `render_mode=None`: `"rgb_array"` (frames as uint8 arrays drawn with Pillow),
       `"human"` (a pygame window; needs a display and the `human` extra) or None.
+      Frames show the plane from a view that stays fixed for an episode (it widens by
+      whole steps only when something leaves it) above a legend; see `render()`.
 
     The environment pickles: unpickling rebuilds the native simulation from the
     configuration, re-creates the episode's start layout and replays the episode's
@@ -197,6 +199,7 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         self._state: npt.NDArray[np.float64] | None = None
         self._steps = 0
         self._window: HumanWindow | None = None
+        self._camera: Camera | None = None
         self._core = new_core()
 
     def observation_space(self, agent: str) -> spaces.Box:
@@ -214,6 +217,8 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         self._layout = self._draw_layout(self._np_random)
         self._history = []
         self._steps = 0
+        # each episode starts from the spawn-square view
+        self._camera = None
         observations = self._restart_core()
         self.agents = self.possible_agents[:]
         if self.render_mode == "human":
@@ -264,13 +269,30 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         return self._steps
 
     def render(self) -> npt.NDArray[np.uint8] | None:
+        """Draw the current state: a uint8 RGB array with "rgb_array", a window with "human".
+
+        The frame (476 x 400 pixels) shows the plane from a view centred on the origin that
+        holds the spawn square and stays fixed for the episode; it widens by whole zoom
+        steps only when something would leave it. Particles are coloured discs with their
+        index (particles on top of one another share one disc in wedges, with their
+        indices beside it), boulders grey discs with their index, and landmarks circles
+        numbered L0, L1, ... that are green while a boulder lies on them and yellow
+        otherwise. A check-mark badge marks a boulder whose goal is met, which stays met
+        after the boulder leaves the landmark; with `visit_all`, squares under each
+        landmark show which boulders have visited it. A legend and the step and goal
+        count sit under the view. Returns None in "human" mode, and warns and returns
+        None without a render mode.
+        """
         if self.render_mode is None:
             gymnasium.logger.warn(
                 "You are calling render method without specifying any render mode. "
                 "Set render_mode='rgb_array' or 'human' when creating the environment."
             )
             return None
-        frame = draw_frame(self.snapshot(), self.spawn_size, self._steps)
+        snapshot = self.snapshot()
+        camera = self._camera or Camera.for_spawn(self.spawn_size)
+        self._camera = camera.widened_for(snapshot)
+        frame = draw_frame(snapshot, self._camera, self.spawn_size, self._steps)
         if self.render_mode == "rgb_array":
             return frame
         if self._window is None:
