@@ -1,10 +1,11 @@
 """Zandrel: particles push boulders onto landmarks, as a PettingZoo environment."""
 
-from zandrel.config import ZandrelConfig
+from zandrel.config import ConfigError, ZandrelConfig
 from zandrel.snapshot import Snapshot, split_state
 from zandrel.zandrel_env import ZandrelEnv, env, parallel_env, raw_env
 
 __all__ = [
+    "ConfigError",
     "Snapshot",
     "ZandrelConfig",
     "ZandrelEnv",
