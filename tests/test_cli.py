@@ -1,14 +1,23 @@
-"""The command-line main job: `python -m zandrel`."""
+"""The command-line main job `python -m zandrel`, the examples and the project files."""
 
+import functools
+import importlib.metadata
 import json
+import re
+import runpy
 import subprocess
 import sys
+import tomllib
+from pathlib import Path
 
 import pytest
 from PIL import Image
 
+import zandrel
 import zandrel.__main__ as cli
 from zandrel.rendering import FRAME_HEIGHT, FRAME_WIDTH
+
+REPO = Path(__file__).resolve().parent.parent
 
 
 def test_module_prints_only_the_json_summary():
@@ -125,3 +134,31 @@ def test_bad_options_exit_with_one_usage_error_before_any_episode(
     errors = [line for line in capsys.readouterr().err.splitlines() if "error" in line]
     assert len(errors) == 1
     assert errors[0].startswith(f"zandrel: error: {message}")
+
+
+@pytest.mark.parametrize(
+    ("script", "arguments", "output"),
+    [
+        ("random_rollout.py", ["3"], r"random actions: episode of 6 steps, return -?\d+\.\d+, "),
+        ("heuristic_gif.py", ["{tmp}/run.gif"], "heuristic team: truncated, wrote 7 frames to "),
+    ],
+)
+def test_examples_run(tmp_path, monkeypatch, capsys, script, arguments, output):
+    # six-step episodes keep the run short
+    monkeypatch.setattr(
+        zandrel, "parallel_env", functools.partial(zandrel.parallel_env, max_cycles=6)
+    )
+    path = REPO / "examples" / script
+    monkeypatch.setattr(sys, "argv", [str(path), *(a.format(tmp=tmp_path) for a in arguments)])
+    runpy.run_path(str(path), run_name="__main__")
+    assert re.match(output, capsys.readouterr().out)
+
+
+def test_version_licence_and_changelog_match_the_package():
+    project = tomllib.loads((REPO / "pyproject.toml").read_text())["project"]
+    assert zandrel.__version__ == importlib.metadata.version("zandrel") == project["version"]
+    assert project["license"]["text"] == "MIT"
+    assert (REPO / "LICENSE").read_text().startswith("MIT License")
+    changelog = (REPO / "CHANGELOG.md").read_text()
+    assert "## [Unreleased]" in changelog
+    assert f"## [{project['version']}] - " in changelog
