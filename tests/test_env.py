@@ -8,11 +8,16 @@ import warnings
 import numpy as np
 import pytest
 from gymnasium.spaces import Box
-from hypothesis import given, settings
+from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 
 import zandrel
-from zandrel.config import CONTACT_DISTANCE
+from zandrel.config import (
+    CONTACT_DISTANCE,
+    MAX_OBSERVATION_BYTES_VARIABLE,
+    ConfigError,
+    EnvConfig,
+)
 from zandrel.policies import HeuristicPolicy
 from zandrel.zandrel_env import ZandrelEnv
 
@@ -125,6 +130,8 @@ def test_different_seeds_diverge():
     seed=st.integers(0, 2**32 - 1),
 )
 def test_layouts_start_apart(n_agents, n_boulders, n_landmarks, visit_all, seed):
+    # boulders without landmarks are refused unless visit_all
+    assume(n_landmarks > 0 or n_boulders == 0 or visit_all)
     env = ZandrelEnv(
         n_agents=n_agents,
         n_boulders=n_boulders,
@@ -198,6 +205,21 @@ def test_actions_are_not_written_and_absent_agents_stand_still():
             "the action of particle_1 must hold 2 numbers, got shape (1, 2)",
         ),
         ({"particle_0": [np.nan, 0.0]}, "the action of particle_0 must not be NaN, got [nan, 0.0]"),
+        ({"particle_1": "up"}, "the action of particle_1 must be 2 real numbers, got text 'up'"),
+        (
+            {"particle_0": np.array([1j, 0.0])},
+            "the action of particle_0 must be 2 real numbers, got complex values "
+            "array([0.+1.j, 0.+0.j])",
+        ),
+        ({"particle_0": None}, "the action of particle_0 must be 2 real numbers, got None"),
+        (
+            {"particle_0": [1.0, None]},
+            "the action of particle_0 must be 2 real numbers, got [1.0, None]",
+        ),
+        (
+            {"particle_0": [[1.0], [1.0, 2.0]]},
+            "the action of particle_0 must be 2 real numbers, got [[1.0], [1.0, 2.0]]",
+        ),
         (
             {"particle_2": [0.0, 0.0]},
             "actions name agents that are not live: ['particle_2']; "
@@ -210,6 +232,36 @@ def test_bad_actions_are_refused_before_anything_moves(actions, message):
     env.reset(seed=0)
     with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
         env.step(actions)
+    assert env.steps == 0
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "message"),
+    [
+        (
+            lambda env: env.step([np.zeros(2), np.zeros(2)]),
+            TypeError,
+            "actions must be a dict from agent name to action, got list; "
+            "live agents: ['particle_0', 'particle_1']",
+        ),
+        (
+            lambda env: env.observation_space("nobody"),
+            KeyError,
+            "\"observation_space() takes one of the agents 'particle_0', 'particle_1', "
+            "got 'nobody'\"",
+        ),
+        (
+            lambda env: env.action_space(0),
+            KeyError,
+            "\"action_space() takes one of the agents 'particle_0', 'particle_1', got 0\"",
+        ),
+    ],
+)
+def test_misuse_of_the_api_is_named(call, error, message):
+    env = zandrel.parallel_env()
+    env.reset(seed=0)
+    with pytest.raises(error, match=f"^{re.escape(message)}$"):
+        call(env)
     assert env.steps == 0
 
 
@@ -278,7 +330,12 @@ def test_construction_prints_nothing(capfd):
         ("n_boulders", -1, "n_boulders must be an integer >= 0, got -1"),
         ("n_landmarks", True, "n_landmarks must be an integer >= 0, got True"),
         ("n_physics_steps", 0, "n_physics_steps must be an integer >= 1, got 0"),
-        ("max_cycles", 0, "max_cycles must be an integer >= 1, got 0"),
+        ("max_cycles", 0, "max_cycles must be None or an integer >= 1, got 0"),
+        (
+            "max_observation_bytes",
+            1.5,
+            "max_observation_bytes must be None or an integer >= 1, got 1.5",
+        ),
         ("sparse_rewards", 1, "sparse_rewards must be True or False, got 1"),
         ("visit_all", "yes", "visit_all must be True or False, got 'yes'"),
         ("sparse_weight", float("nan"), "sparse_weight must be a finite number, got nan"),
@@ -299,6 +356,106 @@ def test_construction_prints_nothing(capfd):
 def test_invalid_configuration(keyword, value, message):
     with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
         ZandrelEnv(**{keyword: value})
+
+
+@pytest.mark.parametrize(
+    ("config", "keywords", "message"),
+    [
+        (
+            {"n_landmarks": 0, "n_boulders": 3},
+            ("n_landmarks", "n_boulders"),
+            "n_landmarks=0 leaves the 3 boulder(s) nowhere to go, so no episode could ever "
+            "succeed; use n_landmarks >= 1, or n_boulders=0 for a task without goals",
+        ),
+        (
+            {"n_agents": 10_000},
+            ("n_agents", "max_observation_bytes"),
+            "one step's observations would take about 3.0 GiB (3,200,800,000 bytes) with "
+            "n_agents=10000, over max_observation_bytes=1,073,741,824; every agent observes "
+            "the whole state, so this grows with the square of n_agents. Pass a larger "
+            "max_observation_bytes or set ZANDREL_MAX_OBSERVATION_BYTES if the memory is there",
+        ),
+    ],
+)
+def test_configurations_that_cannot_work_are_refused_at_once(config, keywords, message):
+    with pytest.raises(ConfigError, match=f"^{re.escape(message)}$") as refusal:
+        ZandrelEnv(**config)
+    assert refusal.value.keywords == keywords
+
+
+@pytest.mark.parametrize(
+    ("variable", "config", "refused"),
+    [
+        # 8 particles: 8 observations of 42 float64 values, 2688 bytes
+        (None, {"n_agents": 8, "max_observation_bytes": 2687}, True),
+        (None, {"n_agents": 8, "max_observation_bytes": 2688}, False),
+        ("2687", {"n_agents": 8}, True),
+        ("2688", {"n_agents": 8}, False),
+        # the keyword wins over the variable
+        ("100", {"n_agents": 8, "max_observation_bytes": 2688}, False),
+    ],
+)
+def test_observation_memory_limit(monkeypatch, variable, config, refused):
+    if variable is None:
+        monkeypatch.delenv(MAX_OBSERVATION_BYTES_VARIABLE, raising=False)
+    else:
+        monkeypatch.setenv(MAX_OBSERVATION_BYTES_VARIABLE, variable)
+    if refused:
+        with pytest.raises(ConfigError, match="over max_observation_bytes=2,687;"):
+            ZandrelEnv(**config)
+    else:
+        assert ZandrelEnv(**config).config.max_observation_bytes == 2688
+
+
+@pytest.mark.parametrize("text", ["lots", "0", "-5", "1.5e9"])
+def test_unreadable_memory_limit_variable(monkeypatch, text):
+    monkeypatch.setenv(MAX_OBSERVATION_BYTES_VARIABLE, text)
+    message = (
+        "the environment variable ZANDREL_MAX_OBSERVATION_BYTES must be an integer >= 1 "
+        f"(bytes), got {text!r}"
+    )
+    with pytest.raises(ConfigError, match=f"^{re.escape(message)}$"):
+        ZandrelEnv()
+
+
+def test_memory_check_of_a_batch_counts_every_copy():
+    config = EnvConfig(n_agents=8, max_observation_bytes=3 * 2688)
+    config.check_observation_memory(copies=3)
+    message = (
+        "one step's observations would take about 10.5 KiB (10,752 bytes) with 4 environments "
+        "of n_agents=8, over max_observation_bytes=8,064;"
+    )
+    with pytest.raises(ConfigError, match=f"^{re.escape(message)}"):
+        config.check_observation_memory(copies=4)
+
+
+@pytest.mark.parametrize(
+    ("config", "max_cycles"),
+    [
+        ({}, 350),
+        ({"visit_all": True}, 700),
+        ({"n_agents": 1}, 700),
+        ({"n_agents": 3, "n_boulders": 3, "n_landmarks": 3, "visit_all": True}, 1050),
+        ({"spawn_size": 45.0}, 525),
+        ({"spawn_size": 20.0}, 350),
+        ({"max_cycles": 12}, 12),
+    ],
+)
+def test_default_episode_limit_scales_with_the_task(config, max_cycles):
+    assert ZandrelEnv(**config).max_cycles == max_cycles
+
+
+@pytest.mark.parametrize(
+    "config",
+    [{"n_boulders": 0}, {"n_boulders": 0, "n_landmarks": 0}, {"n_landmarks": 0, "visit_all": True}],
+)
+def test_task_without_goals_ends_at_its_first_step(config):
+    env = zandrel.parallel_env(**config)
+    env.reset(seed=0)
+    _, _, terminations, truncations, _ = env.step({})
+    assert all(terminations.values())
+    assert not any(truncations.values())
+    assert env.agents == []
 
 
 def test_config_type_lists_every_keyword():

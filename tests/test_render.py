@@ -8,26 +8,58 @@ import numpy as np
 import pytest
 
 import zandrel
-from zandrel.policies import HeuristicPolicy
 from zandrel.rendering import (
-    BOULDER_DONE,
-    BOULDER_OPEN,
-    FRAME_SIZE,
+    BADGE,
+    BOULDER,
+    FRAME_HEIGHT,
+    FRAME_WIDTH,
     PARTICLE_COLOURS,
-    SUPERSAMPLING,
+    PLOT_SIZE,
+    ZONE_EMPTY,
+    ZONE_HELD,
+    ZONE_HELD_EDGE,
     Camera,
+    draw_frame,
 )
+from zandrel.snapshot import split_state
 
 with warnings.catch_warnings():
     # pettingzoo.test imports PettingZoo's own example environments through its deprecated API
     warnings.filterwarnings("ignore", "The old environment creation API", DeprecationWarning)
     from pettingzoo.test import render_test
 
+SPAWN = 30.0
 
-def pixel_of(frame, snapshot, spawn_size, x, y):
-    camera = Camera.covering(snapshot, spawn_size, FRAME_SIZE * SUPERSAMPLING)
+
+def scene(particles, boulders=(), landmarks=(), flags=None, visit_all=False):
+    """A snapshot built by hand: particles at rest, boulders and landmarks at fixed places."""
+    particles, boulders, landmarks = (
+        np.array(p, dtype=float).reshape(-1, 2) for p in (particles, boulders, landmarks)
+    )
+    n_flags = len(landmarks) * len(boulders) if visit_all else len(boulders)
+    state = np.concatenate(
+        [
+            np.hstack([particles, np.zeros_like(particles)]).ravel(),
+            boulders.ravel(),
+            landmarks.ravel(),
+            np.zeros(n_flags) if flags is None else np.array(flags, dtype=float),
+        ]
+    )
+    return split_state(state, len(particles), len(boulders), len(landmarks), visit_all)
+
+
+def render(snapshot, camera=None):
+    camera = camera or Camera.for_spawn(SPAWN).widened_for(snapshot)
+    return draw_frame(snapshot, camera, SPAWN, 0), camera
+
+
+def count_near(frame, camera, x, y, radius, colour):
+    """Pixels of exactly `colour` within `radius` plane units of (x, y)."""
     px, py = camera.point(x, y)
-    return tuple(frame[int(py / SUPERSAMPLING), int(px / SUPERSAMPLING)])
+    reach = max(2.0, radius * camera.pixels_per_unit)
+    rows, columns = np.mgrid[: frame.shape[0], : frame.shape[1]]
+    near = (rows + 0.5 - py) ** 2 + (columns + 0.5 - px) ** 2 <= reach**2
+    return int(np.all(frame[near] == colour, axis=1).sum())
 
 
 def test_pettingzoo_render_check_in_both_modes(monkeypatch):
@@ -36,48 +68,103 @@ def test_pettingzoo_render_check_in_both_modes(monkeypatch):
     render_test(zandrel.env)
 
 
-def test_frame_shows_particles_and_boulders():
-    env = zandrel.parallel_env(render_mode="rgb_array")
+def test_environment_frame_shows_every_particle_and_boulder():
+    env = zandrel.parallel_env(n_agents=3, render_mode="rgb_array")
     env.reset(seed=3)
     frame = env.render()
-    assert frame.shape == (FRAME_SIZE, FRAME_SIZE, 3)
+    assert frame.shape == (FRAME_HEIGHT, FRAME_WIDTH, 3)
     assert frame.dtype == np.uint8
     snapshot = env.snapshot()
+    camera = Camera.for_spawn(env.spawn_size)
     for index, (x, y) in enumerate(snapshot.particles):
-        assert pixel_of(frame, snapshot, env.spawn_size, x, y) == PARTICLE_COLOURS[index]
-    # boulder centres carry their index label, so look just beside them
+        assert count_near(frame, camera, x, y, 1.0, PARTICLE_COLOURS[index]) > 20
     for x, y in snapshot.boulders:
-        assert pixel_of(frame, snapshot, env.spawn_size, x + 2.5, y) == BOULDER_OPEN
-    assert len(np.unique(frame.reshape(-1, 3), axis=0)) > 20
+        assert count_near(frame, camera, x, y, 5.0, BOULDER) > 500
 
 
-def test_finished_boulders_are_drawn_as_done():
-    env = zandrel.parallel_env(render_mode="rgb_array")
+@pytest.mark.parametrize(
+    "positions",
+    [
+        [(1.0, 2.0), (1.0, 2.0)],
+        [(1.0, 2.0), (1.3, 2.1)],
+        [(-4.0, 0.0), (-4.0, 0.0), (-4.0, 0.0)],
+    ],
+)
+def test_stacked_particles_all_stay_visible(positions):
+    frame, camera = render(scene(positions))
+    x, y = positions[0]
+    for index in range(len(positions)):
+        assert count_near(frame, camera, x, y, 1.5, PARTICLE_COLOURS[index]) > 10
+
+
+@pytest.mark.parametrize(
+    ("boulder", "flags", "zone", "badge"),
+    [
+        # pushed off after arriving: the goal stays met, the landmark is empty now
+        ((-6.5, 0.0), [1.0], ZONE_EMPTY, True),
+        ((-1.0, 0.5), [1.0], ZONE_HELD, True),
+        ((-20.0, 0.0), [0.0], ZONE_EMPTY, False),
+    ],
+)
+def test_landmarks_show_what_lies_on_them_and_boulders_carry_their_goal(
+    boulder, flags, zone, badge
+):
+    snapshot = scene([(10.0, 10.0)], [boulder], [(0.0, 0.0)], flags)
+    frame, camera = render(snapshot)
+    # the far side of the arrival circle, away from the boulder
+    assert count_near(frame, camera, 4.5, 0.0, 1.0, zone) > 20
+    x, y = boulder
+    assert count_near(frame, camera, x, y, 4.0, BOULDER) > 300
+    assert (count_near(frame, camera, x, y, 7.0, BADGE) > 20) == badge
+
+
+@pytest.mark.parametrize("visit_all", [False, True])
+def test_legend_under_the_view_shows_every_key(visit_all):
+    # an empty scene: every key colour in the frame must come from the legend
+    frame, _ = render(scene([(0.0, 0.0)], visit_all=visit_all))
+    legend = frame[PLOT_SIZE:].reshape(-1, 3)
+    keys = [PARTICLE_COLOURS[0], PARTICLE_COLOURS[1], BOULDER, BADGE, ZONE_EMPTY, ZONE_HELD]
+    for colour in [*keys, ZONE_HELD_EDGE] if visit_all else keys:
+        assert np.all(legend == colour, axis=1).sum() > 10, colour
+
+
+def test_view_stays_fixed_until_something_leaves_it():
+    start = scene([(2.0, 2.0)], [(10.0, 0.0)], [(0.0, 0.0)])
+    base = Camera.for_spawn(SPAWN)
+    # shapes pushed past the spawn square but inside the view keep the view as it was
+    moved = scene([(-14.0, 15.0)], [(18.0, -3.0)], [(0.0, 0.0)])
+    assert base.widened_for(start) == base.widened_for(moved) == base
+    far = scene([(80.0, -3.0)], [(18.0, -3.0)], [(0.0, 0.0)])
+    wide = base.widened_for(far)
+    assert wide.visible_range() == (-wide.half_width,) * 2 + (wide.half_width,) * 2
+    assert wide.half_width > 80.0 + 1.0
+    # whole zoom steps: the same grid, never a drift by a fraction
+    assert np.log2(wide.half_width / base.half_width) % 1 == 0
+    assert wide.widened_for(moved) == wide
+    frame, _ = render(far, wide)
+    assert count_near(frame, wide, 80.0, -3.0, 1.0, PARTICLE_COLOURS[0]) > 10
+
+
+def test_environment_view_widens_within_an_episode_and_resets_with_it():
+    env = zandrel.parallel_env(n_agents=1, n_boulders=1, n_landmarks=1, render_mode="rgb_array")
     env.reset(seed=0)
-    policy = HeuristicPolicy()
-    while env.agents:
-        env.step(policy(env))
-    frame, snapshot = env.render(), env.snapshot()
-    for x, y in snapshot.boulders:
-        assert pixel_of(frame, snapshot, env.spawn_size, x + 2.5, y) == BOULDER_DONE
-
-
-def test_camera_follows_a_particle_far_off_the_spawn_area():
-    env = zandrel.parallel_env(n_boulders=1, n_landmarks=0, max_cycles=500, render_mode="rgb_array")
-    env.reset(seed=0)
-    for _ in range(400):
-        env.step({"particle_0": [1.0, -1.0]})
-    snapshot = env.snapshot()
-    x, y = snapshot.particles[0]
-    assert x > 100
-    assert y < -100
-    camera = Camera.covering(snapshot, env.spawn_size, FRAME_SIZE)
-    left, bottom, right, top = camera.visible_range()
-    assert left < -env.spawn_size / 2
-    assert x + 1 < right
-    assert bottom < y - 1
-    assert top > 0
-    assert pixel_of(env.render(), snapshot, env.spawn_size, x, y) == PARTICLE_COLOURS[0]
+    start = env.snapshot()
+    # walk straight away from the only boulder, out of the view, and back
+    away = start.particles[0] - start.boulders[0]
+    away = away / np.linalg.norm(away)
+    base = Camera.for_spawn(env.spawn_size)
+    views = []
+    for direction in (away, -away):
+        for _ in range(120):
+            env.step({"particle_0": direction})
+        frame = env.render()
+        views.append(base.widened_for(env.snapshot()))
+    wide, back = views
+    assert wide.half_width > base.half_width
+    assert back == base
+    assert np.array_equal(frame, draw_frame(env.snapshot(), wide, env.spawn_size, env.steps))
+    env.reset(seed=1)
+    assert np.array_equal(env.render(), draw_frame(env.snapshot(), base, env.spawn_size, 0))
 
 
 @pytest.mark.skipif(sys.platform != "linux", reason="other systems find a display without $DISPLAY")

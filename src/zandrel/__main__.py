@@ -8,34 +8,73 @@ from __future__ import annotations
 import argparse
 import inspect
 import json
+import os
 import sys
 import time
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
-from PIL import Image
+from PIL import Image, features
 from tqdm import tqdm
 
+from zandrel.config import ConfigError
 from zandrel.policies import Policy, make_policy
 from zandrel.zandrel_env import ZandrelEnv
 
+
+def _positive_int(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be an integer >= 1, got {value}")
+    return value
+
+
+def _non_negative_int(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be an integer >= 0, got {value}")
+    return value
+
+
+# argparse names the type in its message for text that does not parse
+_positive_int.__name__ = _non_negative_int.__name__ = "int"
+
 # environment keywords offered as options, with their help text; defaults come from ZandrelEnv
-CONFIG_OPTIONS: dict[str, tuple[type, str]] = {
-    "n_agents": (int, "number of particles"),
-    "n_boulders": (int, "number of boulders"),
-    "n_landmarks": (int, "number of landmarks"),
-    "n_physics_steps": (int, "physics sub-steps per step"),
+CONFIG_OPTIONS: dict[str, tuple[Callable[[str], Any], str]] = {
+    "n_agents": (_positive_int, "number of particles"),
+    "n_boulders": (_non_negative_int, "number of boulders"),
+    "n_landmarks": (
+        _non_negative_int,
+        "number of landmarks (at least 1 with boulders, unless --visit-all)",
+    ),
+    "n_physics_steps": (_positive_int, "physics sub-steps per step"),
     "sparse_weight": (float, "reward per newly visited (landmark, boulder) pair with --visit-all"),
-    "max_cycles": (int, "steps before an episode is truncated"),
+    "max_cycles": (
+        _positive_int,
+        "steps before an episode is truncated; by default 350 per goal, scaled with the spawn "
+        "area and the team (see help(zandrel.parallel_env))",
+    ),
     "spawn_size": (float, "side of the square the entities start in (plane units)"),
+    "max_observation_bytes": (
+        _positive_int,
+        "most bytes one step's observations may take; by default $ZANDREL_MAX_OBSERVATION_BYTES "
+        "or 1 GiB",
+    ),
 }
 CONFIG_FLAGS: dict[str, str] = {
     "sparse_rewards": "pay only for arrivals, without the dense shaping reward",
     "visit_all": "every boulder must visit every landmark, not just reach one",
+}
+# file extensions of the animation formats Pillow writes, with the format and its name
+ANIMATIONS: dict[str, tuple[str, str]] = {
+    ".gif": ("GIF", "GIF"),
+    ".png": ("PNG", "animated PNG"),
+    ".apng": ("PNG", "animated PNG"),
+    **({".webp": ("WEBP", "animated WebP")} if features.check("webp") else {}),
 }
 
 
@@ -44,7 +83,8 @@ class EpisodeResult:
     episode_return: float
     length: int
     success: bool
-    step_seconds: float
+    step_seconds: float  # inside env.step alone
+    loop_seconds: float  # the whole episode: reset, policy, env.step and recording
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -53,8 +93,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     config = {name: getattr(args, name) for name in (*CONFIG_OPTIONS, *CONFIG_FLAGS)}
     try:
         env = ZandrelEnv(**config, render_mode="rgb_array" if args.gif else None)
+    except ConfigError as error:
+        parser.error(f"{_options_text(error.keywords)}: {error}")
     except ValueError as error:
-        parser.error(str(error))
+        # other refusals (the start layout's) begin with the keyword they are about
+        keyword = str(error).split(" ", 1)[0]
+        named = keyword in CONFIG_OPTIONS or keyword in CONFIG_FLAGS
+        parser.error(f"{_options_text([keyword])}: {error}" if named else str(error))
     policy = make_policy(args.policy, args.seed)
     frames: list[npt.NDArray[np.uint8]] = []
     results = []
@@ -63,8 +108,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         results.append(_run_episode(env, policy, args.seed + episode, recording))
     env.close()
     if args.gif:
-        _write_gif(args.gif, frames, env.metadata["render_fps"])
-    summary = _summarise(results, args.policy, config)
+        _write_animation(args.gif, frames, env.metadata["render_fps"])
+    summary = _summarise(results, args.policy, env.config.keywords())
     print(json.dumps(summary, indent=2) if args.json else _format_table(summary))
     return 0
 
@@ -77,23 +122,40 @@ def _build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="zandrel",
         description="Run episodes of a built-in policy on the Zandrel environment.",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
     )
-    parser.add_argument("--episodes", type=_positive_int, default=100, help="episodes to run")
-    parser.add_argument("--seed", type=int, default=0, help="episode i starts from seed + i")
     parser.add_argument(
-        "--policy", choices=("heuristic", "random"), default="heuristic", help="built-in policy"
+        "--episodes", type=_positive_int, default=100, help="episodes to run (default: 100)"
+    )
+    parser.add_argument(
+        "--seed",
+        type=_non_negative_int,
+        default=0,
+        help="episode i starts from seed + i (default: 0)",
+    )
+    parser.add_argument(
+        "--policy",
+        choices=("heuristic", "random"),
+        default="heuristic",
+        help="built-in policy (default: heuristic)",
     )
     for name, (kind, help_text) in CONFIG_OPTIONS.items():
-        parser.add_argument(_option(name), type=kind, default=defaults[name], help=help_text)
+        default = defaults[name]
+        shown = help_text if default is None else f"{help_text} (default: {default})"
+        parser.add_argument(_option(name), type=kind, default=default, help=shown)
     for name, help_text in CONFIG_FLAGS.items():
         parser.add_argument(
             _option(name),
             action=argparse.BooleanOptionalAction,
             default=defaults[name],
-            help=help_text,
+            help=f"{help_text} (default: {'on' if defaults[name] else 'off'})",
         )
-    parser.add_argument("--gif", type=Path, metavar="PATH", help="write the first episode as GIF")
+    parser.add_argument(
+        "--gif",
+        type=_animation_path,
+        metavar="PATH",
+        help="write the first episode as an animation; the extension picks the format: "
+        + ", ".join(ANIMATIONS),
+    )
     parser.add_argument("--json", action="store_true", help="print the summary as JSON")
     return parser
 
@@ -102,11 +164,27 @@ def _option(keyword: str) -> str:
     return "--" + keyword.replace("_", "-")
 
 
-def _positive_int(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be an integer >= 1, got {value}")
-    return value
+def _options_text(keywords: Sequence[str]) -> str:
+    """How argparse names the options behind a refused configuration."""
+    options = [_option(keyword) for keyword in keywords]
+    return ("argument " if len(options) == 1 else "arguments ") + ", ".join(options)
+
+
+def _animation_path(text: str) -> Path:
+    """A path whose extension names a format Pillow animates, in a writable directory."""
+    path = Path(text)
+    expected = "expected a file name ending in " + ", ".join(ANIMATIONS)
+    if path.suffix.lower() not in ANIMATIONS:
+        came = f"the extension {path.suffix!r}" if path.suffix else "no extension"
+        raise argparse.ArgumentTypeError(f"{expected}, got {came} in {text!r}")
+    directory = path.parent
+    if not directory.is_dir():
+        raise argparse.ArgumentTypeError(f"the directory {str(directory)!r} does not exist")
+    if path.is_dir():
+        raise argparse.ArgumentTypeError(f"{expected}, got the directory {text!r}")
+    if not os.access(directory, os.W_OK):
+        raise argparse.ArgumentTypeError(f"the directory {str(directory)!r} is not writable")
+    return path
 
 
 def _run_episode(
@@ -115,6 +193,7 @@ def _run_episode(
     seed: int,
     frames: list[npt.NDArray[np.uint8]] | None,
 ) -> EpisodeResult:
+    began = time.perf_counter()
     env.reset(seed=seed)
     policy.reset()
     episode_return = 0.0
@@ -130,7 +209,8 @@ def _run_episode(
         episode_return += next(iter(rewards.values()))
         success = any(terminations.values())
         _record(env, frames)
-    return EpisodeResult(episode_return, env.steps, success, step_seconds)
+    loop_seconds = time.perf_counter() - began
+    return EpisodeResult(episode_return, env.steps, success, step_seconds, loop_seconds)
 
 
 def _record(env: ZandrelEnv, frames: list[npt.NDArray[np.uint8]] | None) -> None:
@@ -140,17 +220,24 @@ def _record(env: ZandrelEnv, frames: list[npt.NDArray[np.uint8]] | None) -> None
         frames.append(frame)
 
 
-def _write_gif(path: Path, frames: list[npt.NDArray[np.uint8]], fps: int) -> None:
+def _write_animation(path: Path, frames: list[npt.NDArray[np.uint8]], fps: int) -> None:
+    image_format, name = ANIMATIONS[path.suffix.lower()]
     images = [Image.fromarray(frame) for frame in frames]
     images[0].save(
-        path, save_all=True, append_images=images[1:], duration=round(1000 / fps), loop=0
+        path,
+        format=image_format,
+        save_all=True,
+        append_images=images[1:],
+        duration=round(1000 / fps),
+        loop=0,
     )
-    print(f"wrote {len(images)} frames to {path}", file=sys.stderr)
+    print(f"wrote {len(images)} frames to {path} ({name})", file=sys.stderr)
 
 
 def _summarise(results: list[EpisodeResult], policy: str, config: dict[str, Any]) -> dict[str, Any]:
     steps = sum(result.length for result in results)
     step_seconds = sum(result.step_seconds for result in results)
+    loop_seconds = sum(result.loop_seconds for result in results)
     successes = sum(result.success for result in results)
     return {
         "policy": policy,
@@ -161,12 +248,16 @@ def _summarise(results: list[EpisodeResult], policy: str, config: dict[str, Any]
         "mean_return": float(np.mean([result.episode_return for result in results])),
         "mean_episode_length": steps / len(results),
         "steps": steps,
-        "steps_per_second": steps / step_seconds if step_seconds > 0 else None,
+        "env_step_steps_per_second": _rate(steps, step_seconds),
+        "loop_steps_per_second": _rate(steps, loop_seconds),
     }
 
 
+def _rate(steps: int, seconds: float) -> float | None:
+    return steps / seconds if seconds > 0 else None
+
+
 def _format_table(summary: dict[str, Any]) -> str:
-    speed = summary["steps_per_second"]
     rows = [
         ("policy", summary["policy"]),
         ("episodes", str(summary["episodes"])),
@@ -176,10 +267,15 @@ def _format_table(summary: dict[str, Any]) -> str:
         ),
         ("mean return", f"{summary['mean_return']:.2f}"),
         ("mean episode length", f"{summary['mean_episode_length']:.1f}"),
-        ("env steps per second", "n/a" if speed is None else f"{speed:,.0f}"),
+        ("steps/s in env.step", _rate_text(summary["env_step_steps_per_second"])),
+        ("steps/s, whole loop", _rate_text(summary["loop_steps_per_second"])),
     ]
     width = max(len(label) for label, _ in rows)
     return "\n".join(f"{label:<{width}}  {value}" for label, value in rows)
+
+
+def _rate_text(rate: float | None) -> str:
+    return "n/a" if rate is None else f"{rate:,.0f}"
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import numbers
 import os
 import sys
 from collections.abc import Mapping
@@ -17,7 +18,7 @@ from pettingzoo.utils.conversions import parallel_to_aec, parallel_to_aec_wrappe
 
 from zandrel.config import EnvConfig, ZandrelConfig
 from zandrel.layouts import Layout, draw_layout, seed_state
-from zandrel.rendering import HumanWindow, draw_frame
+from zandrel.rendering import Camera, HumanWindow, draw_frame
 from zandrel.snapshot import Snapshot, split_state
 
 Observation = npt.NDArray[np.float64]
@@ -27,6 +28,10 @@ RENDER_MODES = ("human", "rgb_array")
 
 # action dtypes whose tolist() gives Python floats equal to their float64 conversion
 EXACT_FLOAT_DTYPES = frozenset(np.dtype(kind) for kind in ("float64", "float32", "float16"))
+# array kinds an action may have: bool, signed and unsigned integer, float, and Python
+# objects that are real numbers themselves
+REAL_KINDS = "biufO"
+NON_REAL_KINDS = {"U": "text", "S": "bytes", "c": "complex values", "M": "dates", "m": "durations"}
 
 
 class ZandrelEnv(ParallelEnv[str, Observation, Action]):
@@ -50,13 +55,16 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
     length 1 when longer; a unit action moves the particle 0.1 units per physics
     sub-step, so 0.1 * `n_physics_steps` units per step. The actions reach the core as
     tuples of Python floats, so the caller's arrays are never written to. An agent left
-    out of the actions dict stands still. Actions holding NaN, of another shape, or
-    naming an agent that is not live raise `ValueError`.
+    out of the actions dict stands still. An action must be two real numbers (a list,
+    tuple or array of real, integer or bool values); text, complex numbers, NaN, another
+    shape, or a key naming an agent that is not live raise `ValueError` naming the agent,
+    and actions that are not a mapping raise `TypeError`.
 
     ## Observation Space
 
     Every agent observes the whole global state, a float64 vector of length
-    4 * n_agents + 2 * n_boulders + 2 * n_landmarks + F, with its own four values first:
+    4 * n_agents + 2 * n_boulders + 2 * n_landmarks + F, with its own four values first
+    and particle 0's in the slot the observer's own values would otherwise take:
 
     | Index              | Content                                          | Min  | Max |
     |--------------------|--------------------------------------------------|------|-----|
@@ -72,6 +80,14 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
     (flag l * n_boulders + b: boulder b has visited landmark l); otherwise F = n_boulders
     and flag b says that boulder b has reached a landmark. `state()` returns the same
     vector as particle 0's observation; `state_space` describes it.
+
+    For three particles, slots 0 to 2 (four values each) hold particles (0, 1, 2) in
+    particle_0's observation, (1, 0, 2) in particle_1's and (2, 1, 0) in particle_2's.
+
+    The observations of one step take 8 * n_agents * (observation length) bytes, which
+    grows with the square of the team (about 3.2 GB for 10,000 particles); the
+    observation spaces take a little over twice that once. Configurations whose observations
+    would exceed `max_observation_bytes` are refused at construction.
 
     ## Rewards
 
@@ -94,14 +110,18 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
 
     The episode terminates for every agent when every goal is met: with `visit_all`,
     when every boulder has visited every landmark; otherwise when every boulder has
-    reached some landmark. It is truncated for every agent when `max_cycles` steps have
-    run without termination. Finished agents leave `agents`, all at once.
+    reached some landmark. A goal stays met when its boulder is pushed off the landmark
+    later. A task without goals (`n_boulders=0`, or `visit_all` with `n_landmarks=0`)
+    terminates at its first step. It is truncated for every agent when `max_cycles`
+    steps have run without termination. Finished agents leave `agents`, all at once.
 
     ## Arguments
 
     - `n_agents=2`: number of particles, at least 1; named `particle_0`, `particle_1`, ...
-    - `n_boulders=2`: number of boulders, at least 0.
-    - `n_landmarks=2`: number of landmarks, at least 0.
+    - `n_boulders=2`: number of boulders, at least 0; 0 gives a task without goals.
+    - `n_landmarks=2`: number of landmarks, at least 0, and at least 1 when there are
+      boulders and not `visit_all`: without landmarks no boulder could ever arrive, so
+      that configuration is refused.
     - `n_physics_steps=5`: physics sub-steps per step, at least 1.
     - `sparse_rewards=False`: pay only the sparse part. The dense shaping part is on by
       default because random exploration rarely brings a boulder to a landmark on an
@@ -110,15 +130,26 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
       landmark (False). The default is the shorter task a learner can solve first.
     - `sparse_weight=1.0`: reward per newly visited pair with `visit_all`; a finite
       number. It has no effect without `visit_all`, where an arrival pays 1.0.
-    - `max_cycles=300`: steps before truncation, at least 1. Pushing is slow (a boulder
-      moves about 0.1 units per step per pushing particle); the built-in heuristic team
-      needs about 170 steps on average with the defaults, so the limit leaves time to
-      spare without making episodes needlessly long.
+    - `max_cycles=None`: steps before truncation, at least 1. None scales the limit with
+      the task: 350 steps per goal (F above), times `spawn_size` / 30 when the square is
+      larger than the default, divided by min(`n_agents`, `n_boulders`), the boulders
+      that can be pushed at once; 1 for a task without goals. That is 350 steps on the
+      defaults and 700 with `visit_all`, where the built-in heuristic team needs about
+      170 and 385 steps on average (at most 272 and 647 on seeds 0 to 99). Pushing is
+      slow: a boulder moves about 0.1 units per step per pushing particle.
     - `spawn_size=30.0`: side of the start square in units, a finite number above 0. It
       must leave room for the start clearances. A small square keeps boulders within a
       few pushes' reach of the landmarks, which also helps exploration.
+    - `max_observation_bytes=None`: the most bytes one step's observations may take
+      (see Observation Space); None reads the environment variable
+      ZANDREL_MAX_OBSERVATION_BYTES, or allows 1 GiB (2**30) without it.
     - `render_mode=None`: `"rgb_array"` (frames as uint8 arrays drawn with Pillow),
       `"human"` (a pygame window; needs a display and the `human` extra) or None.
+      Frames show the plane from a view that stays fixed for an episode (it widens by
+      whole steps only when something leaves it) above a legend; see `render()`.
+
+    Refused configurations raise `ValueError` (a `zandrel.config.ConfigError`, whose
+    `keywords` names the keywords at fault).
 
     The environment pickles: unpickling rebuilds the native simulation from the
     configuration, re-creates the episode's start layout and replays the episode's
@@ -143,8 +174,9 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         sparse_rewards: bool = False,
         visit_all: bool = False,
         sparse_weight: float = 1.0,
-        max_cycles: int = 300,
+        max_cycles: int | None = None,
         spawn_size: float = 30.0,
+        max_observation_bytes: int | None = None,
         render_mode: str | None = None,
     ) -> None:
         config = EnvConfig(
@@ -157,6 +189,7 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
             sparse_weight=sparse_weight,
             max_cycles=max_cycles,
             spawn_size=spawn_size,
+            max_observation_bytes=max_observation_bytes,
         )
         self.config = config
         self.n_agents = config.n_agents
@@ -166,6 +199,7 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         self.sparse_rewards = config.sparse_rewards
         self.visit_all = config.visit_all
         self.sparse_weight = config.sparse_weight
+        # resolved by EnvConfig: never None
         self.max_cycles = config.max_cycles
         self.spawn_size = config.spawn_size
         if render_mode is not None and render_mode not in RENDER_MODES:
@@ -196,13 +230,27 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         self._state: npt.NDArray[np.float64] | None = None
         self._steps = 0
         self._window: HumanWindow | None = None
+        self._camera: Camera | None = None
         self._core = new_core()
 
     def observation_space(self, agent: str) -> spaces.Box:
-        return self.observation_spaces[agent]
+        """The observation space of `agent`; KeyError naming the agents for another name."""
+        try:
+            return self.observation_spaces[agent]
+        except KeyError:
+            raise KeyError(self._unknown_agent("observation_space", agent)) from None
 
     def action_space(self, agent: str) -> spaces.Box:
-        return self.action_spaces[agent]
+        """The action space of `agent`; KeyError naming the agents for another name."""
+        try:
+            return self.action_spaces[agent]
+        except KeyError:
+            raise KeyError(self._unknown_agent("action_space", agent)) from None
+
+    def _unknown_agent(self, method: str, agent: object) -> str:
+        names = self.possible_agents
+        shown = f"{names[0]!r} to {names[-1]!r}" if len(names) > 3 else repr(names)[1:-1]
+        return f"{method}() takes one of the agents {shown}, got {agent!r}"
 
     def reset(
         self, seed: int | None = None, options: Mapping[str, Any] | None = None
@@ -213,6 +261,8 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         self._layout = self._draw_layout(self._layout_state)
         self._history = []
         self._steps = 0
+        # each episode starts from the spawn-square view
+        self._camera = None
         observations = self._restart_core()
         self.agents = self.possible_agents[:]
         if self.render_mode == "human":
@@ -228,6 +278,19 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         dict[str, bool],
         dict[str, dict[str, Any]],
     ]:
+        """Apply one action per live agent and advance the simulation by one step.
+
+        `actions` maps live agent names to actions, two real numbers each (see the class
+        docstring); a live agent left out stands still. Returns five dicts keyed by every
+        agent of the episode: observations, rewards (one shared value), terminations
+        (all True once every goal is met), truncations (all True when `max_cycles` steps
+        have run without termination, never together with termination) and empty infos.
+        When the episode ends, `agents` empties; stepping again needs `reset()`.
+
+        Raises `ValueError` for a bad action or an agent that is not live and `TypeError`
+        when `actions` is not a mapping, before anything moves; `RuntimeError` without a
+        running episode.
+        """
         agents = self.agents
         if agents is not self._live_list:
             self._watch(agents)
@@ -263,13 +326,30 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         return self._steps
 
     def render(self) -> npt.NDArray[np.uint8] | None:
+        """Draw the current state: a uint8 RGB array with "rgb_array", a window with "human".
+
+        The frame (476 x 400 pixels) shows the plane from a view centred on the origin that
+        holds the spawn square and stays fixed for the episode; it widens by whole zoom
+        steps only when something would leave it. Particles are coloured discs with their
+        index (particles on top of one another share one disc in wedges, with their
+        indices beside it), boulders grey discs with their index, and landmarks circles
+        numbered L0, L1, ... that are green while a boulder lies on them and yellow
+        otherwise. A check-mark badge marks a boulder whose goal is met, which stays met
+        after the boulder leaves the landmark; with `visit_all`, squares under each
+        landmark show which boulders have visited it. A legend and the step and goal
+        count sit under the view. Returns None in "human" mode, and warns and returns
+        None without a render mode.
+        """
         if self.render_mode is None:
             gymnasium.logger.warn(
                 "You are calling render method without specifying any render mode. "
                 "Set render_mode='rgb_array' or 'human' when creating the environment."
             )
             return None
-        frame = draw_frame(self.snapshot(), self.spawn_size, self._steps)
+        snapshot = self.snapshot()
+        camera = self._camera or Camera.for_spawn(self.spawn_size)
+        self._camera = camera.widened_for(snapshot)
+        frame = draw_frame(snapshot, self._camera, self.spawn_size, self._steps)
         if self.render_mode == "rgb_array":
             return frame
         if self._window is None:
@@ -334,6 +414,11 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
     def _core_actions(
         self, actions: Mapping[str, Action], agents: list[str]
     ) -> dict[str, tuple[float, float]]:
+        if type(actions) is not dict and not isinstance(actions, Mapping):
+            raise TypeError(
+                f"actions must be a dict from agent name to action, got {type(actions).__name__}"
+                f"; live agents: {agents}"
+            )
         # a set test instead of a list scan per key, which grows with the square of the team
         if not self._live.issuperset(actions):
             strangers = [agent for agent in actions if agent not in agents]
@@ -415,7 +500,19 @@ def new_core() -> zandrel_cpp.Environment:
 
 def _action_pair(agent: str, action: Action) -> tuple[float, float]:
     """Any action's two components as the floats of its float64 conversion."""
-    components = np.asarray(action, dtype=np.float64)
-    if components.shape != (2,):
-        raise ValueError(f"the action of {agent} must hold 2 numbers, got shape {components.shape}")
-    return float(components[0]), float(components[1])
+    try:
+        values = np.asarray(action)
+    except (TypeError, ValueError) as error:
+        # ragged nesting, or an object whose conversion fails
+        raise ValueError(f"the action of {agent} must be 2 real numbers, got {action!r}") from error
+    kind = values.dtype.kind
+    # object arrays hold Python values, which must be real numbers themselves
+    if kind not in REAL_KINDS or (
+        kind == "O" and not all(isinstance(value, numbers.Real) for value in values.flat)
+    ):
+        described = f"{NON_REAL_KINDS[kind]} {action!r}" if kind in NON_REAL_KINDS else repr(action)
+        raise ValueError(f"the action of {agent} must be 2 real numbers, got {described}")
+    if values.shape != (2,):
+        raise ValueError(f"the action of {agent} must hold 2 numbers, got shape {values.shape}")
+    x, y = values.astype(np.float64).tolist()
+    return x, y
