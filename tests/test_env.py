@@ -86,11 +86,16 @@ def leaving_one_out(seed):
     return actions_for
 
 
-def pickle_round_trip(env):
-    return pickle.loads(pickle.dumps(env))
+def pickle_round_trip(env, protocol=pickle.DEFAULT_PROTOCOL):
+    return pickle.loads(pickle.dumps(env, protocol))
 
 
-COPIERS = [pytest.param(pickle_round_trip, id="pickle"), pytest.param(copy.deepcopy, id="deepcopy")]
+COPIERS = [
+    pytest.param(pickle_round_trip, id="pickle"),
+    # the oldest protocol keeps the actions as text, NaN included
+    pytest.param(lambda env: pickle_round_trip(env, protocol=0), id="pickle-protocol-0"),
+    pytest.param(copy.deepcopy, id="deepcopy"),
+]
 
 
 def test_parallel_api():

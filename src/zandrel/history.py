@@ -20,10 +20,9 @@ class ActionHistory:
     An agent left out of a step is kept as NaN, not as (0, 0): it keeps its last
     velocity, which the state reports. The array grows like a list, by about a
     sixteenth of its length at a time, so the history takes at most 17 bytes per
-    agent-step and a fixed few dozen; it pickles as the raw bytes, 16 per agent-step.
+    agent-step plus a fixed amount; from pickle protocol 3 on (the default) it pickles
+    as its raw bytes, 16 per agent-step.
     """
-
-    __slots__ = ("_agents", "_values")
 
     def __init__(self, agents: Sequence[str]) -> None:
         self._agents = tuple(agents)
