@@ -1,17 +1,23 @@
 """Resident memory over a long run: nothing may grow with the number of steps.
 
+Beside runs of repeated short episodes, one episode as long as the whole run: the
+environment keeps that episode's actions (for pickling) and nothing else per step.
+
 Usage: python benchmarks/memory.py [--steps N] [--samples K]
 """
 
 from __future__ import annotations
 
 import argparse
+import copy
 import os
+import pickle
 import resource
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
+import numpy as np
 from harness import (
     SMALL,
     Stepper,
@@ -27,10 +33,20 @@ from harness import (
     wrapper_env,
 )
 
+from zandrel.zandrel_env import ZandrelEnv
+
 DEFAULT_STEPS = 1_000_000
 GROWTH_LIMIT = 1 << 20  # bytes the resident set may gain between the first and last samples
 PAGE_BYTES = os.sysconf("SC_PAGE_SIZE")
 MIB = 1 << 20
+ACTION_BYTES = 16  # one agent-step of a kept episode: two float64
+ACTION_SLACK = 1 / 16  # spare room the growable buffer of actions may hold
+ENVIRONMENT_BYTES = 64 << 10  # what a pickle may hold besides the episode's actions
+NEVER_TRUNCATED = 10**12  # max_cycles of the long episode
+LONG_EPISODE_HEADER = [
+    *["run", "steps", "first MiB", "last MiB", "B/step"],
+    *["pickle MiB", "B/step", "dump cpu s", "load cpu s", "deepcopy cpu s"],
+]
 
 
 def main(argv: Sequence[str] | None = None) -> list[Target]:
@@ -71,7 +87,7 @@ def run(steps: int, samples: int) -> list[Target]:
     # the kernel updates its high-water mark lazily, so the samples can lie above it
     peak = max(peak_rss(), *(max(tr.samples) for tr in traces.values()))
     print(f"peak resident memory of the process: {peak / MIB:.2f} MiB")
-    return [
+    targets = [
         Target(
             f"{name}: resident memory grew {tr.growth / 1024:+,.0f} KiB over {steps:,} steps "
             f"(target <= {GROWTH_LIMIT // 1024:,} KiB)",
@@ -79,6 +95,73 @@ def run(steps: int, samples: int) -> list[Target]:
         )
         for name, tr in traces.items()
     ]
+    return targets + long_episode(steps, samples)
+
+
+def long_episode(steps: int, samples: int) -> list[Target]:
+    """One episode through the whole run, then a pickle round trip and a deep copy of it."""
+    section(f"One episode of {steps:,} steps, {SMALL.label}, float64 actions, then copied")
+    env = wrapper_env(SMALL, NEVER_TRUNCATED)
+    # the stepper's resets only start the list of actions again: the episode goes on
+    tr = trace(Stepper(env.step, lambda: None, action_arrays(SMALL)), steps, samples)
+    if not env.agents:
+        raise RuntimeError(f"the long episode ended after {env.steps:,} steps; it must not end")
+    episode_steps = env.steps
+    # processor time of one call each: other jobs on a shared machine do not inflate it
+    started = time.process_time()
+    pickled = pickle.dumps(env)
+    dump_seconds = time.process_time() - started
+    started = time.process_time()
+    restored = pickle.loads(pickled)
+    load_seconds = time.process_time() - started
+    started = time.process_time()
+    copy.deepcopy(env)
+    deepcopy_seconds = time.process_time() - started
+    same = same_next_step(env, restored)
+    print(
+        table(
+            LONG_EPISODE_HEADER,
+            [
+                [
+                    "ZandrelEnv",
+                    f"{episode_steps:,}",
+                    f"{tr.samples[0] / MIB:.2f}",
+                    f"{tr.samples[-1] / MIB:.2f}",
+                    f"{tr.growth / tr.steps:.1f}",
+                    f"{len(pickled) / MIB:.2f}",
+                    f"{len(pickled) / episode_steps:.1f}",
+                    f"{dump_seconds:.2f}",
+                    f"{load_seconds:.2f}",
+                    f"{deepcopy_seconds:.2f}",
+                ]
+            ],
+        )
+    )
+    step_bytes = ACTION_BYTES * SMALL.particles
+    growth_limit = step_bytes * (1 + ACTION_SLACK) * tr.steps + GROWTH_LIMIT
+    return [
+        Target(
+            f"ZandrelEnv, one episode: resident memory grew {tr.growth / tr.steps:.1f} B/step "
+            f"(target <= {step_bytes * (1 + ACTION_SLACK):.0f} B/step plus "
+            f"{GROWTH_LIMIT // 1024:,} KiB, the kept actions)",
+            tr.growth <= growth_limit,
+        ),
+        Target(
+            f"ZandrelEnv, one episode: pickle of {len(pickled) / MIB:,.1f} MiB after "
+            f"{episode_steps:,} steps (target <= {step_bytes} B/step plus "
+            f"{ENVIRONMENT_BYTES // 1024} KiB)",
+            len(pickled) <= step_bytes * episode_steps + ENVIRONMENT_BYTES,
+        ),
+        Target("ZandrelEnv, one episode: the unpickled copy steps on like the original", same),
+    ]
+
+
+def same_next_step(original: ZandrelEnv, restored: ZandrelEnv) -> bool:
+    """Whether the restored copy is in the original's state and steps on identically."""
+    actions = action_arrays(SMALL, 1)[0]
+    same_state = np.array_equal(original.state(), restored.state())
+    results = [pickle.dumps(env.step(copied([actions])[0])) for env in (original, restored)]
+    return same_state and results[0] == results[1]
 
 
 def trace(stepper: Callable[[int], float], steps: int, samples: int) -> Trace:

@@ -1,8 +1,10 @@
 """The PettingZoo environment: API conformance, episodes, layouts, actions and pickling."""
 
+import copy
 import inspect
 import pickle
 import re
+import sys
 import warnings
 
 import numpy as np
@@ -75,6 +77,30 @@ def noisy_heuristic(seed):
         }
 
     return actions_for
+
+
+def leaving_one_out(seed):
+    """noisy_heuristic with one agent left out per step, in turn: it keeps its last velocity."""
+    actions_for_all = noisy_heuristic(seed)
+
+    def actions_for(env):
+        actions = actions_for_all(env)
+        del actions[env.possible_agents[env.steps % env.n_agents]]
+        return actions
+
+    return actions_for
+
+
+def pickle_round_trip(env, protocol=pickle.DEFAULT_PROTOCOL):
+    return pickle.loads(pickle.dumps(env, protocol))
+
+
+COPIERS = [
+    pytest.param(pickle_round_trip, id="pickle"),
+    # the oldest protocol keeps the actions as text, NaN included
+    pytest.param(lambda env: pickle_round_trip(env, protocol=0), id="pickle-protocol-0"),
+    pytest.param(copy.deepcopy, id="deepcopy"),
+]
 
 
 def test_parallel_api():
@@ -283,16 +309,58 @@ def test_spaces_describe_what_is_returned(visit_all):
     assert env.state_space.contains(env.state())
 
 
+@pytest.mark.parametrize("copier", COPIERS)
 @pytest.mark.parametrize("steps_before", [0, 1, 120])
-def test_pickled_environment_keeps_stepping_identically(steps_before):
+def test_copied_environment_keeps_stepping_identically(copier, steps_before):
     env = zandrel.parallel_env(max_cycles=200)
     env.reset(seed=11)
     run_episode(env, noisy_heuristic(5), steps_before)
-    copy = pickle.loads(pickle.dumps(env))
-    assert np.array_equal(copy.state(), env.state())
+    copied = copier(env)
+    assert np.array_equal(copied.state(), env.state())
     assert_same_trace(
-        run_episode(env, noisy_heuristic(6), 150), run_episode(copy, noisy_heuristic(6), 150)
+        run_episode(env, noisy_heuristic(6), 150), run_episode(copied, noisy_heuristic(6), 150)
     )
+
+
+@pytest.mark.parametrize("copier", COPIERS)
+@pytest.mark.parametrize(
+    ("max_cycles", "steps_before", "ending"),
+    [(400, 60, "running"), (60, 60, "truncated"), (400, 400, "terminated")],
+)
+def test_copies_keep_left_out_agents_and_ended_episodes(copier, max_cycles, steps_before, ending):
+    env = zandrel.parallel_env(n_agents=3, max_cycles=max_cycles)
+    env.reset(seed=4)
+    actions_for = leaving_one_out(8)
+    while env.agents and env.steps < steps_before:
+        env.step(actions_for(env))
+    assert (ending == "running") == bool(env.agents)
+    assert (ending == "terminated") == env.snapshot().boulders_done.all()
+    # every particle moves: a left-out agent replayed as standing still would show
+    assert np.all(env.snapshot().velocities != 0)
+    copied = copier(env)
+    assert copied.state().tobytes() == env.state().tobytes()
+    assert (copied.agents, copied.steps) == (env.agents, env.steps)
+    assert_same_trace(
+        run_episode(env, leaving_one_out(9), 150), run_episode(copied, leaving_one_out(9), 150)
+    )
+
+
+def test_kept_actions_take_at_most_17_bytes_per_agent_step():
+    env = zandrel.parallel_env(n_agents=3, max_cycles=10**6)
+    env.reset(seed=0)
+    empty = sys.getsizeof(env._history)
+    rng = np.random.default_rng(0)
+    for _ in range(6):
+        for _ in range(1000):
+            # particle_1 is left out, and its slots are kept all the same
+            env.step({"particle_0": rng.uniform(-1, 1, 2), "particle_2": rng.uniform(-1, 1, 2)})
+        agent_steps = 3 * env.steps
+        # two float64 per agent-step, plus up to a sixteenth spare in the growing array
+        assert 16 * agent_steps <= sys.getsizeof(env._history) - empty <= 17 * agent_steps + 64
+    # long enough for the replay to run across chunks of the history
+    assert pickle_round_trip(env).state().tobytes() == env.state().tobytes()
+    env.reset()
+    assert sys.getsizeof(env._history) == empty
 
 
 def test_unreset_environment_pickles():
