@@ -37,6 +37,8 @@ PARTICLE_GAP = 6.5  # particles start just outside contact with their boulder
 LANDMARK_OFFSET = 6.0  # landmarks sit on grid-cell corners, about 8.5 units from boulders
 AIM_SPREAD = math.radians(25)  # pushes head roughly, not exactly, at a landmark
 ACTION_NOISE = 0.05
+# packages whose versions the figures depend on; the peers are optional
+VERSIONED = ("zandrel", "pettingzoo", "supersuit", "mpe2", "torch", "vmas", "jax", "jaxmarl")
 
 Actions = dict[str, Any]
 Points = npt.NDArray[np.float64]
@@ -338,12 +340,20 @@ def race(runs: dict[str, Callable[[int], float]], rounds: int, seconds: float) -
 
 @dataclass(frozen=True)
 class Target:
-    """One goal the benchmarks check and print as PASS or FAIL."""
+    """One goal the benchmarks check and print as PASS or FAIL, or as not measured."""
 
     text: str
     passed: bool
+    # why the run could not check it; a target not measured has not passed either
+    unmeasured: str | None = None
+
+    @classmethod
+    def not_measured(cls, text: str, reason: str) -> Target:
+        return cls(text, passed=False, unmeasured=reason)
 
     def line(self) -> str:
+        if self.unmeasured is not None:
+            return f"----  {self.text}: not measured ({self.unmeasured})"
         return f"{'PASS' if self.passed else 'FAIL'}  {self.text}"
 
 
@@ -402,7 +412,7 @@ def section(title: str) -> None:
 
 def machine() -> list[str]:
     """What the figures were measured on."""
-    versions = ", ".join(f"{name} {_version(name)}" for name in ("zandrel", "pettingzoo", "mpe2"))
+    versions = ", ".join(f"{name} {_version(name)}" for name in VERSIONED)
     return [
         f"CPU: {_cpu_model()}, {os.cpu_count()} logical cores, "
         f"{len(os.sched_getaffinity(0))} usable",

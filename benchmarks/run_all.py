@@ -1,7 +1,7 @@
 """Every Zandrel benchmark in one run, with the machine it ran on and a PASS/FAIL summary.
 
 Usage: python benchmarks/run_all.py [--quick] [--rounds N] [--round-seconds S]
-                                    [--memory-steps N] [--plot PATH]
+                                    [--memory-steps N] [--plot PATH] [--no-peers]
 """
 
 from __future__ import annotations
@@ -13,6 +13,7 @@ import time
 from collections.abc import Sequence
 from pathlib import Path
 
+import batched
 import memory
 import peer
 import scaling
@@ -35,10 +36,22 @@ def main(argv: Sequence[str] | None = None) -> int:
     targets += peer.run(args.rounds, args.round_seconds)
     targets += scaling.run(args.rounds, args.round_seconds, args.plot)
     targets += memory.run(args.memory_steps, samples=20)
+    # last: the peers' runtimes (torch, XLA) keep threads and memory until the process ends
+    targets += batched.run(
+        args.rounds,
+        args.round_seconds,
+        batched_plot(args.plot),
+        peers=not args.no_peers,
+        sweep=not args.quick,
+    )
     section("Targets")
     print("\n".join(target.line() for target in targets))
     passed = sum(target.passed for target in targets)
-    print(f"{passed} of {len(targets)} targets met; {time.perf_counter() - started:.0f} s in all")
+    unmeasured = sum(target.unmeasured is not None for target in targets)
+    print(
+        f"{passed} of {len(targets)} targets met, {unmeasured} not measured; "
+        f"{time.perf_counter() - started:.0f} s in all"
+    )
     print(load())
     return 0
 
@@ -52,17 +65,32 @@ def parse(argv: Sequence[str] | None) -> argparse.Namespace:
         default=memory.DEFAULT_STEPS,
         help="steps of each memory run",
     )
-    parser.add_argument("--plot", type=Path, metavar="PATH", help="draw the scaling curves as PNG")
+    parser.add_argument(
+        "--plot",
+        type=Path,
+        metavar="PATH",
+        help="draw the scaling curves as PNG, and the batched sweep beside it as PATH_batched",
+    )
+    parser.add_argument(
+        "--no-peers",
+        action="store_true",
+        help="leave VMAS and JaxMARL out of the batched benchmark (they compile and run long)",
+    )
     parser.add_argument(
         "--quick",
         action="store_true",
         help=f"short run: {QUICK['rounds']} rounds of {QUICK['round_seconds']} s, "
-        f"{QUICK['memory_steps']:,} memory steps",
+        f"{QUICK['memory_steps']:,} memory steps, no batched sweep unless --plot",
     )
     # --quick changes the defaults; options given as well still win
     if parser.parse_args(argv).quick:
         parser.set_defaults(**QUICK)
     return parser.parse_args(argv)
+
+
+def batched_plot(plot: Path | None) -> Path | None:
+    """The batched sweep's PNG beside the team-size one: scaling.png -> scaling_batched.png."""
+    return None if plot is None else plot.with_stem(f"{plot.stem}_batched")
 
 
 if __name__ == "__main__":
