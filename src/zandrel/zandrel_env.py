@@ -263,7 +263,18 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         """Steps taken in the current episode."""
         return self._steps
 
-    def render(self) -> npt.NDArray[np.uint8] | None:
+    def render(self, mode: str | None = None) -> npt.NDArray[np.uint8] | None:
+        """Draw the current state in the `render_mode` the environment was made with.
+
+        `mode` is there for wrappers that pass their own render mode along (RLlib's
+        PettingZoo wrappers call ``render(self.render_mode)``, usually with None); a mode
+        other than None must be the environment's own, because it is fixed at construction.
+        """
+        if mode is not None and mode != self.render_mode:
+            raise ValueError(
+                f"render() got mode {mode!r}, but this environment's render_mode is "
+                f"{self.render_mode!r}, fixed when it was made; pass None or the same mode"
+            )
         if self.render_mode is None:
             gymnasium.logger.warn(
                 "You are calling render method without specifying any render mode. "
