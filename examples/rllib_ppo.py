@@ -158,7 +158,7 @@ def train(
         try:
             reports = []
             for _ in range(iterations):
-                reports.append(_report(algo.train(), env_config))
+                reports.append(_report(algo.train()))
                 on_iteration(reports[-1])
             return reports
         finally:
@@ -167,7 +167,7 @@ def train(
         ray.shutdown()
 
 
-def _report(result: dict[str, Any], env_config: dict[str, Any]) -> IterationReport:
+def _report(result: dict[str, Any]) -> IterationReport:
     runners = result["env_runners"]
     # every particle receives the team reward, so each one's return is the team return;
     # RLlib's episode_return_mean is their sum
