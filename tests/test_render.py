@@ -167,6 +167,26 @@ def test_environment_view_widens_within_an_episode_and_resets_with_it():
     assert np.array_equal(env.render(), draw_frame(env.snapshot(), base, env.spawn_size, 0))
 
 
+def test_render_takes_the_mode_that_wrappers_pass_along():
+    env = zandrel.parallel_env(render_mode="rgb_array")
+    env.reset(seed=0)
+    frame = env.render()
+    for mode in (None, "rgb_array"):
+        assert np.array_equal(env.render(mode), frame)
+
+
+@pytest.mark.parametrize(("render_mode", "mode"), [("rgb_array", "human"), (None, "rgb_array")])
+def test_render_refuses_a_mode_other_than_its_own(render_mode, mode):
+    env = zandrel.parallel_env(render_mode=render_mode)
+    env.reset(seed=0)
+    message = (
+        f"render() got mode {mode!r}, but this environment's render_mode is {render_mode!r}, "
+        "fixed when it was made; pass None or the same mode"
+    )
+    with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
+        env.render(mode)
+
+
 @pytest.mark.skipif(sys.platform != "linux", reason="other systems find a display without $DISPLAY")
 def test_human_mode_without_display_fails_clearly(monkeypatch):
     for variable in ("DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER"):

@@ -37,6 +37,8 @@ class ZandrelAgentVectorEnv(gymnasium.vector.VectorEnv):
       selects agents, and all agents of an environment must agree.
     """
 
+    team_env: ZandrelVectorEnv | None = None
+
     def __init__(self, num_envs: int, **keywords: Unpack[ZandrelConfig] | Any) -> None:
         self.team_env = ZandrelVectorEnv(num_envs, **keywords)
         team = self.team_env
@@ -82,7 +84,9 @@ class ZandrelAgentVectorEnv(gymnasium.vector.VectorEnv):
         )
 
     def close_extras(self, **kwargs: Any) -> None:
-        self.team_env.close()
+        # Gymnasium's __del__ closes objects whose __init__ raised, too
+        if self.team_env is not None:
+            self.team_env.close()
 
     def _team_mask(self, mask: object) -> object:
         """An agent mask as a mask of environments; every agent of one must agree."""

@@ -108,6 +108,8 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
     actions, a step before reset or after close) raises before any environment changes.
     """
 
+    _finalizer: weakref.finalize | None = None
+
     def __init__(
         self,
         num_envs: int,
@@ -221,7 +223,9 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
 
     def close_extras(self, **kwargs: Any) -> None:
         """Join the worker threads; later calls raise ClosedEnvironmentError."""
-        self._finalizer()
+        # Gymnasium's __del__ closes objects whose __init__ raised, too
+        if self._finalizer is not None:
+            self._finalizer()
 
     def _check_open(self) -> None:
         if self.closed:

@@ -334,7 +334,7 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         """Steps taken in the current episode."""
         return self._steps
 
-    def render(self) -> npt.NDArray[np.uint8] | None:
+    def render(self, mode: str | None = None) -> npt.NDArray[np.uint8] | None:
         """Draw the current state: a uint8 RGB array with "rgb_array", a window with "human".
 
         The frame (476 x 400 pixels) shows the plane from a view centred on the origin that
@@ -348,7 +348,16 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         landmark show which boulders have visited it. A legend and the step and goal
         count sit under the view. Returns None in "human" mode, and warns and returns
         None without a render mode.
+
+        `mode` is there for wrappers that pass their own render mode along (RLlib's
+        PettingZoo wrappers call ``render(self.render_mode)``, usually with None); a mode
+        other than None must be the environment's own, because it is fixed at construction.
         """
+        if mode is not None and mode != self.render_mode:
+            raise ValueError(
+                f"render() got mode {mode!r}, but this environment's render_mode is "
+                f"{self.render_mode!r}, fixed when it was made; pass None or the same mode"
+            )
         if self.render_mode is None:
             gymnasium.logger.warn(
                 "You are calling render method without specifying any render mode. "
