@@ -408,6 +408,12 @@ def test_construction_prints_nothing(capfd):
         ("visit_all", "yes", "visit_all must be True or False, got 'yes'"),
         ("sparse_weight", float("nan"), "sparse_weight must be a finite number, got nan"),
         ("spawn_size", 0.0, "spawn_size must be a finite number > 0, got 0.0"),
+        ("approach_shaping", -0.5, "approach_shaping must be a finite number >= 0, got -0.5"),
+        (
+            "approach_shaping",
+            float("inf"),
+            "approach_shaping must be a finite number >= 0, got inf",
+        ),
         (
             "render_mode",
             "ansi",

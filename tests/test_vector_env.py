@@ -21,6 +21,7 @@ CONFIGS = {
         "sparse_rewards": True,
         "sparse_weight": 0.5,
         "max_cycles": 200,
+        "approach_shaping": 0.5,
     },
 }
 STEPS = 420

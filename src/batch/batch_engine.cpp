@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "approach.hpp"
 #include "float_text.hpp"
 
 namespace {
@@ -197,7 +198,10 @@ void BatchEngine::step_range(int64_t begin, int64_t end, const Action* actions,
                              const StepBuffers& out) {
   const int32_t n_agents = config_.n_agents;
   const bool same_step = config_.autoreset_mode == AutoresetMode::same_step;
+  const bool shaped = config_.approach_shaping != 0.0;
+  const StateCounts counts{n_agents, config_.n_boulders, config_.n_landmarks, config_.visit_all};
   std::vector<NormalisedAction> normalised(static_cast<size_t>(n_agents));
+  std::vector<double> start_state;
   StartLayout layout;
   for (int64_t env = begin; env < end; ++env) {
     Slot& slot = slots_[env];
@@ -216,7 +220,8 @@ void BatchEngine::step_range(int64_t begin, int64_t end, const Action* actions,
     for (int32_t a = 0; a < n_agents; ++a) {
       normalised[a] = ZandrelEnvironment::normalise_action(row[2 * a], row[2 * a + 1]);
     }
-    out.rewards[env] = slot.record.advance(normalised.data());
+    if (shaped) start_state = slot.record.last_state;
+    double reward = slot.record.advance(normalised.data());
     ++slot.steps;
     const bool terminated = slot.record.terminated();
     // a terminated episode is not also reported as cut short
@@ -224,6 +229,12 @@ void BatchEngine::step_range(int64_t begin, int64_t end, const Action* actions,
     out.terminations[env] = terminated;
     out.truncations[env] = truncated;
     slot.record.build_state_vector();
+    if (shaped) {
+      const double progress =
+          approach_progress(start_state.data(), slot.record.last_state.data(), counts);
+      reward = reward + config_.approach_shaping * progress;
+    }
+    out.rewards[env] = reward;
     if ((terminated || truncated) && same_step) {
       write_observations<Value>(env, out.final_observations);
       out.final_mask[env] = true;

@@ -35,8 +35,9 @@ struct BatchConfig {
   bool sparse_rewards = false;
   bool visit_all = false;
   double sparse_weight = 1.0;
-  int64_t max_cycles = 300;  // steps before truncation
-  double spawn_size = 30.0;  // side of the start square, world units
+  int64_t max_cycles = 300;       // steps before truncation
+  double spawn_size = 30.0;       // side of the start square, world units
+  double approach_shaping = 0.0;  // weight of the approach term added to each step's reward
   AutoresetMode autoreset_mode = AutoresetMode::same_step;
   int32_t num_threads = 1;
 };

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "batch/approach.hpp"
 #include "batch/batch_engine.hpp"
 #include "batch/layout_sampler.hpp"
 
@@ -126,6 +127,19 @@ py::tuple draw_layout_from(const py::array& state, int32_t n_agents, int32_t n_b
                         points(layout.landmarks));
 }
 
+// the approach term between two state vectors of the same counts
+double approach_progress_of(const py::handle& before, const py::handle& after, int32_t n_agents,
+                            int32_t n_boulders, int32_t n_landmarks, bool visit_all) {
+  const py::ssize_t flags = visit_all ? py::ssize_t{n_landmarks} * n_boulders : n_boulders;
+  const py::ssize_t length = 4 * py::ssize_t{n_agents} + 2 * py::ssize_t{n_boulders} +
+                             2 * py::ssize_t{n_landmarks} + flags;
+  const py::array start = checked(before, "before", {py::dtype::of<double>()}, {length}, false);
+  const py::array end = checked(after, "after", {py::dtype::of<double>()}, {length}, false);
+  const StateCounts counts{n_agents, n_boulders, n_landmarks, visit_all};
+  return approach_progress(static_cast<const double*>(start.data()),
+                           static_cast<const double*>(end.data()), counts);
+}
+
 // the engine with the shapes of its buffers
 class PyBatchEngine {
  public:
@@ -227,29 +241,39 @@ PYBIND11_MODULE(_batch, module) {
              py::arg("state"), py::arg("n_agents"), py::arg("n_boulders"), py::arg("n_landmarks"),
              py::arg("spawn_size"));
 
+  module.def("approach_progress", &approach_progress_of,
+             "How much closer the particles came to their nearest open boulders between two "
+             "state vectors; the approach term before its weight.",
+             py::arg("before"), py::arg("after"), py::arg("n_agents"), py::arg("n_boulders"),
+             py::arg("n_landmarks"), py::arg("visit_all"));
+
   py::class_<PyBatchEngine>(module, "BatchEngine")
       .def(py::init([](int32_t num_envs, int32_t n_agents, int32_t n_boulders, int32_t n_landmarks,
                        int32_t n_physics_steps, bool sparse_rewards, bool visit_all,
                        double sparse_weight, int64_t max_cycles, double spawn_size,
-                       const std::string& mode, int32_t num_threads, bool float_observations) {
-             BatchConfig config{num_envs,
-                                n_agents,
-                                n_boulders,
-                                n_landmarks,
-                                n_physics_steps,
-                                sparse_rewards,
-                                visit_all,
-                                sparse_weight,
-                                max_cycles,
-                                spawn_size,
-                                autoreset_mode(mode),
-                                num_threads};
+                       double approach_shaping, const std::string& mode, int32_t num_threads,
+                       bool float_observations) {
+             BatchConfig config;
+             config.num_envs = num_envs;
+             config.n_agents = n_agents;
+             config.n_boulders = n_boulders;
+             config.n_landmarks = n_landmarks;
+             config.n_physics_steps = n_physics_steps;
+             config.sparse_rewards = sparse_rewards;
+             config.visit_all = visit_all;
+             config.sparse_weight = sparse_weight;
+             config.max_cycles = max_cycles;
+             config.spawn_size = spawn_size;
+             config.approach_shaping = approach_shaping;
+             config.autoreset_mode = autoreset_mode(mode);
+             config.num_threads = num_threads;
              return new PyBatchEngine(config, float_observations);
            }),
            py::arg("num_envs"), py::arg("n_agents"), py::arg("n_boulders"), py::arg("n_landmarks"),
            py::arg("n_physics_steps"), py::arg("sparse_rewards"), py::arg("visit_all"),
            py::arg("sparse_weight"), py::arg("max_cycles"), py::arg("spawn_size"),
-           py::arg("autoreset_mode"), py::arg("num_threads"), py::arg("float_observations"))
+           py::arg("approach_shaping"), py::arg("autoreset_mode"), py::arg("num_threads"),
+           py::arg("float_observations"))
       .def_property_readonly("observation_length", &PyBatchEngine::observation_length)
       .def_property_readonly("num_threads", &PyBatchEngine::num_threads)
       .def("seed", &PyBatchEngine::seed,

@@ -51,6 +51,7 @@ class ZandrelConfig(TypedDict, total=False):
     max_cycles: int | None
     spawn_size: float
     max_observation_bytes: int | None
+    approach_shaping: float
     render_mode: str | None
 
 
@@ -73,6 +74,7 @@ class EnvConfig:
     max_cycles: int | None = None
     spawn_size: float = REFERENCE_SPAWN_SIZE
     max_observation_bytes: int | None = None
+    approach_shaping: float = 0.0
 
     def __post_init__(self) -> None:
         checked = {
@@ -82,12 +84,13 @@ class EnvConfig:
             "n_physics_steps": _check_count("n_physics_steps", self.n_physics_steps, minimum=1),
             "sparse_rewards": _check_flag("sparse_rewards", self.sparse_rewards),
             "visit_all": _check_flag("visit_all", self.visit_all),
-            "sparse_weight": _check_real("sparse_weight", self.sparse_weight, positive=False),
+            "sparse_weight": _check_real("sparse_weight", self.sparse_weight),
             "max_cycles": _check_optional_count("max_cycles", self.max_cycles),
-            "spawn_size": _check_real("spawn_size", self.spawn_size, positive=True),
+            "spawn_size": _check_real("spawn_size", self.spawn_size, "> 0"),
             "max_observation_bytes": _check_optional_count(
                 "max_observation_bytes", self.max_observation_bytes
             ),
+            "approach_shaping": _check_real("approach_shaping", self.approach_shaping, ">= 0"),
         }
         # the checked values replace the given ones: plain ints, bools and floats
         for name, value in checked.items():
@@ -208,13 +211,15 @@ def _check_flag(keyword: str, value: object) -> bool:
     return bool(value)
 
 
-def _check_real(keyword: str, value: object, positive: bool) -> float:
-    allowed = "a finite number > 0" if positive else "a finite number"
+def _check_real(keyword: str, value: object, bound: str = "") -> float:
+    """A finite real number, above zero with bound "> 0", not below it with ">= 0"."""
+    allowed = f"a finite number {bound}".rstrip()
     if (
         isinstance(value, bool)
         or not isinstance(value, numbers.Real)
         or not math.isfinite(value)
-        or (positive and value <= 0)
+        or (bound == "> 0" and value <= 0)
+        or (bound == ">= 0" and value < 0)
     ):
         raise ConfigError(f"{keyword} must be {allowed}, got {value!r}", keyword)
     return float(value)

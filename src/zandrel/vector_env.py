@@ -126,6 +126,7 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
             )
         self.num_envs = _check_count("num_envs", num_envs)
         self.config = EnvConfig(**config)
+        self.config.check_observation_memory(copies=self.num_envs)
         self.autoreset_mode = _check_autoreset_mode(autoreset_mode)
         self.dtype = _check_dtype(dtype)
         threads = len(os.sched_getaffinity(0)) if num_threads is None else num_threads
@@ -143,6 +144,7 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
             sparse_weight=cfg.sparse_weight,
             max_cycles=cfg.max_cycles,
             spawn_size=cfg.spawn_size,
+            approach_shaping=cfg.approach_shaping,
             autoreset_mode=ENGINE_MODES[self.autoreset_mode],
             num_threads=_check_count("num_threads", threads),
             float_observations=self.dtype == np.float32,
