@@ -64,6 +64,10 @@ CONFIG_OPTIONS: dict[str, tuple[Callable[[str], Any], str]] = {
         "most bytes one step's observations may take; by default $ZANDREL_MAX_OBSERVATION_BYTES "
         "or 1 GiB",
     ),
+    "approach_shaping": (
+        float,
+        "weight of the reward for approaching the nearest open boulder (a learning aid)",
+    ),
 }
 CONFIG_FLAGS: dict[str, str] = {
     "sparse_rewards": "pay only for arrivals, without the dense shaping reward",
