@@ -35,6 +35,7 @@ matplotlib.use("Agg")  # files only, no display
 import numpy as np
 import torch
 from matplotlib import pyplot
+from matplotlib.ticker import EngFormatter
 from stable_baselines3 import PPO
 from stable_baselines3.common.callbacks import BaseCallback
 from stable_baselines3.common.vec_env import VecNormalize
@@ -55,18 +56,22 @@ class TrainConfig:
     task: dict[str, Any] = field(
         default_factory=lambda: {"approach_shaping": DEFAULT_APPROACH_SHAPING}
     )
-    agent_steps: int = 2_000_000  # one agent step is one particle's step
-    num_envs: int = 64
+    agent_steps: int = 60_000_000  # one agent step is one particle's step
+    # large rollouts learn the default task fastest here: 64, 128 and 256 environments
+    # reached 40%, 64% and 78% success in 30 minutes
+    num_envs: int = 256
     n_steps: int = 128  # steps per environment per rollout
-    batch_size: int = 4096  # agent steps per minibatch
-    n_epochs: int = 5
+    # the update dominates: minibatches of 1,024 cost least per agent step on our machine
+    batch_size: int = 1024  # agent steps per minibatch
+    n_epochs: int = 10
     learning_rate: float = 3e-4
     gamma: float = 0.99
     gae_lambda: float = 0.95
-    ent_coef: float = 0.0
+    # keeps the action noise from collapsing once the particles sit at the boulders
+    ent_coef: float = 0.01
     net_arch: tuple[int, ...] = (64, 64)
     normalize_reward: bool = True
-    eval_every: int = 100_000  # agent steps
+    eval_every: int = 500_000  # agent steps
     eval_episodes: int = 50
     eval_seed: int = 1_000_000  # evaluation episode i starts from eval_seed + i
     seed: int = 0
@@ -285,13 +290,19 @@ def plot_curve(
     success_axes.set_ylim(-0.03, 1.03)
     success_axes.legend(loc="lower right")
     return_axes.set_xlabel("env steps")
+    return_axes.xaxis.set_major_formatter(EngFormatter())
     top = success_axes.secondary_xaxis(
         "top", functions=(lambda x: x * n_agents, lambda x: x / n_agents)
     )
+    top.xaxis.set_major_formatter(EngFormatter())
     top.set_xlabel("agent steps (PPO's timesteps)")
     counts = ", ".join(
-        f"{task.get(name, default)} {name.removeprefix('n_')}"
-        for name, default in (("n_agents", 2), ("n_boulders", 2), ("n_landmarks", 2))
+        f"{count} {noun}{'' if count == 1 else 's'}"
+        for count, noun in (
+            (task.get("n_agents", 2), "particle"),
+            (task.get("n_boulders", 2), "boulder"),
+            (task.get("n_landmarks", 2), "landmark"),
+        )
     )
     figure.suptitle(
         f"Zandrel ({counts}): PPO with parameter sharing, {curve[-1].seconds / 60:.1f} min\n"
