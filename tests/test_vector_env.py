@@ -350,10 +350,10 @@ def test_out_buffers_are_filled_and_checked():
         for a, b in zip(out, twin.step(np.ones((2, 2, 2), np.float32))[:4], strict=True)
     )
     wrong = (np.empty(shape), *out[1:])
-    with pytest.raises(ValueError, match="observations must be") as raised:
+    with pytest.raises(ValueError, match="observations") as raised:
         batch.step(np.ones((2, 2, 2)), out=wrong)
     assert str(raised.value) == (
-        f"observations must be a writable C-contiguous float32 array of shape "
+        f"out[0] (observations) must be a writable C-contiguous float32 array of shape "
         f"(2, 2, {batch.observation_length}), got a float64 array of shape "
         f"(2, 2, {batch.observation_length})"
     )

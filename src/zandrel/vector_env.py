@@ -169,8 +169,8 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         self.action_space = gymnasium.vector.utils.batch_space(
             self.single_action_space, self.num_envs
         )
-        self._observation_shape = (self.num_envs, cfg.n_agents, self.observation_length)
-        self._final_observations = np.empty(self._observation_shape, self.dtype)
+        observation_shape = (self.num_envs, cfg.n_agents, self.observation_length)
+        self._final_observations = np.empty(observation_shape, self.dtype)
         self._final_mask = np.zeros(self.num_envs, np.bool_)
 
     def reset(
@@ -190,9 +190,7 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         states, seeded = self._seed_states(seed)
         if seeded is not None:
             self._engine.seed(states, seeded if mask is None else seeded & mask)
-        observations = np.empty(self._observation_shape, self.dtype)
-        self._engine.reset(mask, observations)
-        return observations, {}
+        return self._engine.reset(mask), {}
 
     def step(
         self,
@@ -202,21 +200,8 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
     ) -> StepResult:
         """Step every environment; see the class docstring for shapes and autoreset."""
         self._check_open()
-        array = self._action_array(actions)
-        observations, rewards, terminations, truncations = out or (
-            np.empty(self._observation_shape, self.dtype),
-            np.empty(self.num_envs, np.float64),
-            np.empty(self.num_envs, np.bool_),
-            np.empty(self.num_envs, np.bool_),
-        )
-        ended = self._engine.step(
-            array,
-            observations,
-            rewards,
-            terminations,
-            truncations,
-            self._final_observations,
-            self._final_mask,
+        observations, rewards, terminations, truncations, ended = self._engine.step(
+            self._action_array(actions), self._final_observations, self._final_mask, out
         )
         infos = (
             self._final_infos() if ended and self.autoreset_mode == AutoresetMode.SAME_STEP else {}
