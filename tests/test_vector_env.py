@@ -1,6 +1,9 @@
 """The batched environments against single ones: bits, autoreset, conventions and bad input."""
 
+import gc
+import os
 import threading
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -334,6 +337,23 @@ def test_closed_environment_refuses_calls():
     for call in (lambda: batch.step(np.zeros((2, 2, 2))), lambda: batch.reset(seed=0)):
         with pytest.raises(ClosedEnvironmentError, match="this ZandrelVectorEnv is closed"):
             call()
+
+
+def test_worker_threads_live_as_long_as_the_environment():
+    def threads():
+        names = [Path("/proc/self/task", task, "comm") for task in os.listdir("/proc/self/task")]
+        return sum(name.read_text() == "zandrel-worker\n" for name in names if name.exists())
+
+    before = threads()
+    batch = zandrel.vector_env(40, num_threads=3)
+    assert threads() == before + 2
+    batch.close()
+    assert threads() == before
+    # dropped without close(), the environment still joins its workers
+    batch = zandrel.vector_env(40, num_threads=3)
+    del batch
+    gc.collect()
+    assert threads() == before
 
 
 def test_out_buffers_are_filled_and_checked():

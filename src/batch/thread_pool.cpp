@@ -2,6 +2,10 @@
 
 #include <chrono>
 
+#if defined(__linux__)
+#include <pthread.h>
+#endif
+
 namespace {
 
 // how long a waiting thread spins before it sleeps
@@ -82,6 +86,10 @@ void ThreadPool::run(int64_t count, int32_t shares, const Task& task) {
 }
 
 void ThreadPool::work() {
+#if defined(__linux__)
+  // named, so that the workers can be told apart in top and in /proc
+  pthread_setname_np(pthread_self(), "zandrel-worker");
+#endif
   uint64_t seen = 0;
   for (;;) {
     seen = wait_for_work(seen);
