@@ -42,6 +42,10 @@ bool spin_until(Done done) {
 ThreadPool::ThreadPool(int32_t num_threads) {
   for (int32_t worker = 1; worker < num_threads; ++worker) {
     workers_.emplace_back([this] { work(); });
+#if defined(__linux__)
+    // named, so that the workers can be told apart in top and in /proc
+    pthread_setname_np(workers_.back().native_handle(), "zandrel-worker");
+#endif
   }
 }
 
@@ -86,10 +90,6 @@ void ThreadPool::run(int64_t count, int32_t shares, const Task& task) {
 }
 
 void ThreadPool::work() {
-#if defined(__linux__)
-  // named, so that the workers can be told apart in top and in /proc
-  pthread_setname_np(pthread_self(), "zandrel-worker");
-#endif
   uint64_t seen = 0;
   for (;;) {
     seen = wait_for_work(seen);
