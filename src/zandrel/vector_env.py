@@ -237,24 +237,10 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
     def _reset_mask(self, options: dict[str, Any] | None) -> Array | None:
         if not options or "reset_mask" not in options:
             return None
-        mask = options["reset_mask"]
-        if (
-            not isinstance(mask, np.ndarray)
-            or mask.dtype != np.bool_
-            or mask.shape != (self.num_envs,)
-        ):
-            shown = (
-                f"{mask.dtype} array of shape {mask.shape}"
-                if isinstance(mask, np.ndarray)
-                else type(mask).__name__
-            )
-            raise ValueError(
-                f"options['reset_mask'] must be a bool array of shape ({self.num_envs},), "
-                f"got {shown}"
-            )
+        mask = checked_reset_mask(options["reset_mask"], self.num_envs)
         if not mask.any():
             raise ValueError("options['reset_mask'] must select at least one environment")
-        return np.ascontiguousarray(mask)
+        return mask
 
     def _seed_states(self, seed: int | Sequence[int | None] | None) -> tuple[Array, Array | None]:
         """Generator states per environment, and which environments are seeded."""
@@ -285,12 +271,31 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         final_observations = np.full(self.num_envs, None, dtype=object)
         for index in np.flatnonzero(mask):
             final_observations[index] = self._final_observations[index].copy()
-        return {
-            "final_obs": final_observations,
-            "_final_obs": mask,
-            "final_info": {},
-            "_final_info": mask.copy(),
-        }
+        return final_infos(final_observations, mask)
+
+
+def checked_reset_mask(mask: object, size: int) -> Array:
+    """`options["reset_mask"]` as Gymnasium defines it: a bool array, one flag per env."""
+    if not isinstance(mask, np.ndarray) or mask.dtype != np.bool_ or mask.shape != (size,):
+        shown = (
+            f"{mask.dtype} array of shape {mask.shape}"
+            if isinstance(mask, np.ndarray)
+            else type(mask).__name__
+        )
+        raise ValueError(
+            f"options['reset_mask'] must be a bool array of shape ({size},), got {shown}"
+        )
+    return np.ascontiguousarray(mask)
+
+
+def final_infos(final_observations: Array, mask: Array) -> dict[str, Any]:
+    """The infos of a step that ended episodes, as Gymnasium's vector envs give them."""
+    return {
+        "final_obs": final_observations,
+        "_final_obs": mask,
+        "final_info": {},
+        "_final_info": mask.copy(),
+    }
 
 
 def vector_env(
