@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import numbers
 import os
+import threading
 import weakref
 from collections.abc import Sequence
 from typing import Any, Unpack
@@ -172,6 +173,7 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         observation_shape = (self.num_envs, cfg.n_agents, self.observation_length)
         self._final_observations = np.empty(observation_shape, self.dtype)
         self._final_mask = np.zeros(self.num_envs, np.bool_)
+        self._call_lock = threading.Lock()
 
     def reset(
         self,
@@ -188,9 +190,13 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         self._check_open()
         mask = self._reset_mask(options)
         states, seeded = self._seed_states(seed)
-        if seeded is not None:
-            self._engine.seed(states, seeded if mask is None else seeded & mask)
-        return self._engine.reset(mask), {}
+        self._enter("reset")
+        try:
+            if seeded is not None:
+                self._engine.seed(states, seeded if mask is None else seeded & mask)
+            return self._engine.reset(mask), {}
+        finally:
+            self._call_lock.release()
 
     def step(
         self,
@@ -200,12 +206,16 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
     ) -> StepResult:
         """Step every environment; see the class docstring for shapes and autoreset."""
         self._check_open()
-        observations, rewards, terminations, truncations, ended = self._engine.step(
-            self._action_array(actions), self._final_observations, self._final_mask, out
-        )
-        infos = (
-            self._final_infos() if ended and self.autoreset_mode == AutoresetMode.SAME_STEP else {}
-        )
+        array = self._action_array(actions)
+        self._enter("step")
+        try:
+            observations, rewards, terminations, truncations, ended = self._engine.step(
+                array, self._final_observations, self._final_mask, out
+            )
+            same_step = self.autoreset_mode == AutoresetMode.SAME_STEP
+            infos = self._final_infos() if ended and same_step else {}
+        finally:
+            self._call_lock.release()
         return observations, rewards, terminations, truncations, infos
 
     def close_extras(self, **kwargs: Any) -> None:
@@ -213,6 +223,15 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         # Gymnasium's __del__ closes objects whose __init__ raised, too
         if self._finalizer is not None:
             self._finalizer()
+
+    def _enter(self, method: str) -> None:
+        # held until the call's results are built, final observations included: a
+        # second thread is refused instead of overwriting them
+        if not self._call_lock.acquire(blocking=False):
+            raise RuntimeError(
+                f"{method}() was called while another call on the same ZandrelVectorEnv is "
+                "running in another thread; use each ZandrelVectorEnv from one thread at a time"
+            )
 
     def _check_open(self) -> None:
         if self.closed:
