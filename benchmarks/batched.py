@@ -41,7 +41,7 @@ from harness import (
 
 import zandrel
 from zandrel.config import EnvConfig
-from zandrel.layouts import Layout, draw_layout
+from zandrel.layouts import Layout, draw_layout, seed_state
 from zandrel.zandrel_env import new_core
 
 TABLE_SIZES = (64, 1024, 4096)  # environments per call in the main table
@@ -57,7 +57,6 @@ MIN_ROUNDS = 3  # timed rounds of a contender whose calls are too long for the t
 # on a loaded machine the best of many short rounds catches quiet spells that a long round
 # never sees, which would flatter every cheap stepper against the long ones
 MIN_ROUND_SECONDS = 0.2
-LAYOUT_POOL = 16  # start layouts the raw environment cycles through, drawn untimed
 SEED = 0
 
 
@@ -135,13 +134,12 @@ class RawEnvironment:
 
     def __init__(self, scene: Scene) -> None:
         rng = np.random.default_rng(SEED)
-        config = EnvConfig(**scene.config())
-        # layouts are drawn beforehand: drawing one in Python costs more than 100 steps
-        self._starts = [init_args(draw_layout(rng, config), config) for _ in range(LAYOUT_POOL)]
+        self._config = EnvConfig(**scene.config())
+        # each episode draws its layout natively, as the single and the batched environment do
+        self._layout_state = seed_state(SEED)
         names = agent_names(scene.particles)
         self._actions = [self._random_actions(rng, names) for _ in range(EPISODE_STEPS)]
         self._core = new_core()
-        self._episodes = 0
         self._restart()
 
     @staticmethod
@@ -150,9 +148,9 @@ class RawEnvironment:
         return {name: tuple(pair) for name, pair in zip(names, pairs, strict=True)}
 
     def _restart(self) -> None:
-        self._core.init(*self._starts[self._episodes % LAYOUT_POOL])
+        layout = draw_layout(self._layout_state, self._config)
+        self._core.init(*init_args(layout, self._config))
         self._core.reset()
-        self._episodes += 1
         self._steps = 0
 
     def step(self) -> None:
@@ -198,6 +196,45 @@ def supersuit_batch(num_envs: int, scene: Scene) -> Batch:
         vec_env.step(rng.uniform(-1.0, 1.0, size=shape).astype(np.float32))
 
     return Batch(step, env_steps=num_envs, calls_per_episode=EPISODE_STEPS)
+
+
+# --- zandrel's batched engine ------------------------------------------------------------
+
+ACTION_POOL = 8  # random action arrays drawn beforehand and cycled, so no call pays for drawing
+
+
+def vector_batch(num_threads: int) -> Callable[[int, Scene], Batch]:
+    """zandrel.vector_env with a fixed thread count: one team action array per call."""
+
+    def make(num_envs: int, scene: Scene) -> Batch:
+        env = zandrel.vector_env(num_envs, num_threads=num_threads, **scene.config())
+        env.reset(seed=SEED)
+        pool = _action_pool((num_envs, scene.particles, 2))
+        return Batch(_cycling(env.step, pool), env_steps=num_envs, calls_per_episode=EPISODE_STEPS)
+
+    return make
+
+
+def agent_vector_batch(num_envs: int, scene: Scene) -> Batch:
+    """zandrel.agent_vector_env on 1 thread: one action row per agent, float32 like SuperSuit's."""
+    env = zandrel.agent_vector_env(num_envs, num_threads=1, **scene.config())
+    env.reset(seed=SEED)
+    pool = _action_pool((num_envs * scene.particles, 2))
+    return Batch(_cycling(env.step, pool), env_steps=num_envs, calls_per_episode=EPISODE_STEPS)
+
+
+def _action_pool(shape: tuple[int, ...]) -> list[np.ndarray]:
+    rng = np.random.default_rng(SEED)
+    return [rng.uniform(-1.0, 1.0, size=shape).astype(np.float32) for _ in range(ACTION_POOL)]
+
+
+def _cycling(step: Callable[[np.ndarray], object], pool: list[np.ndarray]) -> Callable[[], None]:
+    calls = iter(range(1 << 62))
+
+    def call() -> None:
+        step(pool[next(calls) % ACTION_POOL])
+
+    return call
 
 
 # --- VMAS ---------------------------------------------------------------------------------
@@ -297,9 +334,9 @@ CONTENDERS: dict[str, Contender] = {
     SUPERSUIT: Contender(
         supersuit_batch, table_sizes=(SUPERSUIT_ENVS,), sweep_sizes=SUPERSUIT_SWEEP_SIZES
     ),
-    # --- zandrel.vector_env (VECTOR_ENV_1, VECTOR_ENV_2) and zandrel.agent_vector_env
-    # (AGENT_VECTOR_ENV) go here, with table_sizes=TABLE_SIZES and sweep_sizes=SWEEP_SIZES;
-    # their steppers pass scene.config() and step with random actions, autoreset on ---
+    VECTOR_ENV_1: Contender(vector_batch(1), table_sizes=TABLE_SIZES, sweep_sizes=SWEEP_SIZES),
+    VECTOR_ENV_2: Contender(vector_batch(2), table_sizes=TABLE_SIZES, sweep_sizes=SWEEP_SIZES),
+    AGENT_VECTOR_ENV: Contender(agent_vector_batch, table_sizes=TABLE_SIZES, sweep_sizes=()),
     VMAS: Contender(
         vmas_batch,
         table_sizes=TABLE_SIZES,

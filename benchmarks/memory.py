@@ -1,7 +1,8 @@
 """Resident memory over a long run: nothing may grow with the number of steps.
 
 Beside runs of repeated short episodes, one episode as long as the whole run: the
-environment keeps that episode's actions (for pickling) and nothing else per step.
+environment keeps that episode's actions (for pickling) and nothing else per step. Then
+the batched environment over ten times as many env-steps, with autoreset.
 
 Usage: python benchmarks/memory.py [--steps N] [--samples K]
 """
@@ -33,6 +34,7 @@ from harness import (
     wrapper_env,
 )
 
+import zandrel
 from zandrel.zandrel_env import ZandrelEnv
 
 DEFAULT_STEPS = 1_000_000
@@ -43,6 +45,9 @@ ACTION_BYTES = 16  # one agent-step of a kept episode: two float64
 ACTION_SLACK = 1 / 16  # spare room the growable buffer of actions may hold
 ENVIRONMENT_BYTES = 64 << 10  # what a pickle may hold besides the episode's actions
 NEVER_TRUNCATED = 10**12  # max_cycles of the long episode
+BATCH_ENVS = 1024  # environments of the batched run
+BATCH_STEPS_PER_STEP = 10  # env-steps of the batched run per step of the single runs
+BATCH_EPISODE_STEPS = 100  # max_cycles of the batched run: about ten resets per call
 LONG_EPISODE_HEADER = [
     *["run", "steps", "first MiB", "last MiB", "B/step"],
     *["pickle MiB", "B/step", "dump cpu s", "load cpu s", "deepcopy cpu s"],
@@ -95,7 +100,7 @@ def run(steps: int, samples: int) -> list[Target]:
         )
         for name, tr in traces.items()
     ]
-    return targets + long_episode(steps, samples)
+    return targets + long_episode(steps, samples) + batched(BATCH_STEPS_PER_STEP * steps, samples)
 
 
 def long_episode(steps: int, samples: int) -> list[Target]:
@@ -153,6 +158,60 @@ def long_episode(steps: int, samples: int) -> list[Target]:
             len(pickled) <= step_bytes * episode_steps + ENVIRONMENT_BYTES,
         ),
         Target("ZandrelEnv, one episode: the unpickled copy steps on like the original", same),
+    ]
+
+
+def batched(env_steps: int, samples: int) -> list[Target]:
+    """zandrel.vector_env on 2 threads, fresh result arrays every call, ended episodes reset."""
+    calls = max(1, env_steps // BATCH_ENVS)
+    section(
+        f"Resident memory over {env_steps:,} env-steps of zandrel.vector_env, "
+        f"{BATCH_ENVS:,} environments of {SMALL.label}, 2 threads"
+    )
+    env = zandrel.vector_env(
+        BATCH_ENVS,
+        num_threads=2,
+        n_agents=SMALL.particles,
+        n_boulders=SMALL.boulders,
+        n_landmarks=SMALL.landmarks,
+        visit_all=True,
+        max_cycles=BATCH_EPISODE_STEPS,
+    )
+    env.reset(seed=0)
+    rng = np.random.default_rng(0)
+    pool = [rng.uniform(-1, 1, (BATCH_ENVS, SMALL.particles, 2)) for _ in range(8)]
+
+    def step_calls(count: int) -> float:
+        started = time.perf_counter()
+        for call in range(count):
+            env.step(pool[call % len(pool)])
+        return time.perf_counter() - started
+
+    tr = trace(step_calls, calls, samples)
+    env.close()
+    per_env_step = tr.growth / (tr.steps * BATCH_ENVS)
+    print(
+        table(
+            ["run", "env-steps", "first MiB", "last MiB", "max MiB", "growth KiB", "B/env-step"],
+            [
+                [
+                    "vector_env",
+                    f"{tr.steps * BATCH_ENVS:,}",
+                    f"{tr.samples[0] / MIB:.2f}",
+                    f"{tr.samples[-1] / MIB:.2f}",
+                    f"{max(tr.samples) / MIB:.2f}",
+                    f"{tr.growth / 1024:+,.0f}",
+                    f"{per_env_step:+.4f}",
+                ]
+            ],
+        )
+    )
+    return [
+        Target(
+            f"vector_env: resident memory grew {tr.growth / 1024:+,.0f} KiB over "
+            f"{tr.steps * BATCH_ENVS:,} env-steps (target <= {GROWTH_LIMIT // 1024:,} KiB)",
+            tr.growth <= GROWTH_LIMIT,
+        )
     ]
 
 

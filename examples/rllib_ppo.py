@@ -15,7 +15,6 @@ env steps each node's env runners sampled. Needs the `rllib` extra (``pip instal
 from __future__ import annotations
 
 import argparse
-import inspect
 import math
 import os
 import sys
@@ -33,7 +32,12 @@ from ray.rllib.env.wrappers.pettingzoo_env import ParallelPettingZooEnv
 from ray.tune.registry import register_env
 
 import zandrel
-from zandrel.__main__ import CONFIG_FLAGS, CONFIG_OPTIONS
+from zandrel.__main__ import (
+    add_config_arguments,
+    config_from,
+    non_negative_int,
+    positive_int,
+)
 
 ENV_NAME = "zandrel"
 SHARED_POLICY = "shared"
@@ -188,7 +192,7 @@ def _report(result: dict[str, Any]) -> IterationReport:
 def main(argv: Sequence[str] | None = None) -> int:
     parser = _build_parser()
     args = parser.parse_args(argv)
-    env_config = {name: getattr(args, name) for name in (*CONFIG_OPTIONS, *CONFIG_FLAGS)}
+    env_config = config_from(args)
     try:
         zandrel.parallel_env(**env_config)
     except ValueError as error:
@@ -217,56 +221,45 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 def _build_parser() -> argparse.ArgumentParser:
-    defaults = {
-        name: parameter.default
-        for name, parameter in inspect.signature(zandrel.ZandrelEnv.__init__).parameters.items()
-    }
     parser = argparse.ArgumentParser(
         description="Train one PPO policy shared by all particles with RLlib on a Ray cluster.",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
-    )
-    parser.add_argument("--iterations", type=_positive_int, default=10, help="training iterations")
-    parser.add_argument(
-        "--num-env-runners", type=_non_negative_int, default=2, help="sampling actors, 1 CPU each"
     )
     parser.add_argument(
-        "--num-envs-per-env-runner", type=_positive_int, default=1, help="environments per runner"
+        "--iterations",
+        type=positive_int,
+        default=10,
+        help="training iterations (default: %(default)s)",
     )
     parser.add_argument(
-        "--train-batch-size", type=_positive_int, default=4000, help="env steps per iteration"
+        "--num-env-runners",
+        type=non_negative_int,
+        default=2,
+        help="sampling actors, 1 CPU each (default: %(default)s)",
     )
-    parser.add_argument("--seed", type=int, default=0, help="seed of RLlib and the environments")
     parser.add_argument(
-        "--address", help="Ray cluster to connect to (default: $RAY_ADDRESS, else a local one)"
+        "--num-envs-per-env-runner",
+        type=positive_int,
+        default=1,
+        help="environments per runner (default: %(default)s)",
     )
-    for name, (kind, help_text) in CONFIG_OPTIONS.items():
-        parser.add_argument(_option(name), type=kind, default=defaults[name], help=help_text)
-    for name, help_text in CONFIG_FLAGS.items():
-        parser.add_argument(
-            _option(name),
-            action=argparse.BooleanOptionalAction,
-            default=defaults[name],
-            help=help_text,
-        )
+    parser.add_argument(
+        "--train-batch-size",
+        type=positive_int,
+        default=4000,
+        help="env steps per iteration (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--seed",
+        type=int,
+        default=0,
+        help="seed of RLlib and the environments (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--address",
+        help="Ray cluster to connect to (default: $RAY_ADDRESS, else a local one)",
+    )
+    add_config_arguments(parser)
     return parser
-
-
-def _option(keyword: str) -> str:
-    return "--" + keyword.replace("_", "-")
-
-
-def _positive_int(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be an integer >= 1, got {value}")
-    return value
-
-
-def _non_negative_int(text: str) -> int:
-    value = int(text)
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be an integer >= 0, got {value}")
-    return value
 
 
 if __name__ == "__main__":

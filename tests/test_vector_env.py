@@ -1,6 +1,9 @@
 """The batched environments against single ones: bits, autoreset, conventions and bad input."""
 
+import gc
+import os
 import threading
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -336,6 +339,24 @@ def test_closed_environment_refuses_calls():
             call()
 
 
+def test_worker_threads_live_as_long_as_the_environment():
+    def threads():
+        names = [Path("/proc/self/task", task, "comm") for task in os.listdir("/proc/self/task")]
+        return sum(name.read_text() == "zandrel-worker\n" for name in names if name.exists())
+
+    gc.collect()  # environments of earlier tests go, with their workers
+    before = threads()
+    batch = zandrel.vector_env(40, num_threads=3)
+    assert threads() == before + 2
+    batch.close()
+    assert threads() == before
+    # dropped without close(), the environment still joins its workers
+    batch = zandrel.vector_env(40, num_threads=3)
+    del batch
+    gc.collect()
+    assert threads() == before
+
+
 def test_out_buffers_are_filled_and_checked():
     batch = zandrel.vector_env(2, dtype=np.float32, **SHORT_TASK)
     twin = zandrel.vector_env(2, dtype=np.float32, **SHORT_TASK)
@@ -350,10 +371,10 @@ def test_out_buffers_are_filled_and_checked():
         for a, b in zip(out, twin.step(np.ones((2, 2, 2), np.float32))[:4], strict=True)
     )
     wrong = (np.empty(shape), *out[1:])
-    with pytest.raises(ValueError, match="observations must be") as raised:
+    with pytest.raises(ValueError, match="observations") as raised:
         batch.step(np.ones((2, 2, 2)), out=wrong)
     assert str(raised.value) == (
-        f"observations must be a writable C-contiguous float32 array of shape "
+        f"out[0] (observations) must be a writable C-contiguous float32 array of shape "
         f"(2, 2, {batch.observation_length}), got a float64 array of shape "
         f"(2, 2, {batch.observation_length})"
     )

@@ -10,6 +10,7 @@
 namespace {
 
 constexpr int64_t kMinEnvsPerShare = 16;  // below this, waking a thread costs more than it saves
+constexpr int64_t kSharesPerThread = 4;   // small shares even out resets and slow threads
 constexpr size_t kListedEnvs = 10;        // environments named in an error, at most
 
 std::string env_list(const std::vector<int64_t>& envs) {
@@ -107,9 +108,10 @@ void BatchEngine::close() {
 }
 
 int32_t BatchEngine::shares(int64_t count) const {
+  const int64_t most = kSharesPerThread * num_threads();
   const int64_t wanted = count / kMinEnvsPerShare;
-  if (wanted < 1) return 1;
-  return wanted < num_threads() ? static_cast<int32_t>(wanted) : num_threads();
+  if (wanted < 1 || num_threads() == 1) return 1;
+  return static_cast<int32_t>(wanted < most ? wanted : most);
 }
 
 void BatchEngine::reset(const bool* mask, void* observations) {

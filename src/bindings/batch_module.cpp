@@ -13,6 +13,7 @@
 #include "batch/approach.hpp"
 #include "batch/batch_engine.hpp"
 #include "batch/layout_sampler.hpp"
+#include "core/python/array_pool.hpp"
 
 namespace py = pybind11;
 
@@ -162,29 +163,50 @@ class PyBatchEngine {
     }
   }
 
-  void reset(const py::handle& mask, const py::handle& observations) {
+  // starts new episodes in the environments of mask (all when None); returns every
+  // environment's observations in a fresh array
+  py::array reset(const py::handle& mask) {
     const py::object mask_array = checked_mask(mask);
     const bool* selected = flags_of(mask_array);
-    py::array obs = observations_buffer(observations, "observations");
+    py::array obs;
+    {
+      const ResultArrayScope pooled(result_bytes());
+      obs = py::array(observation_dtype(), observation_shape());
+    }
     void* out = obs.mutable_data();
-    py::gil_scoped_release release;
-    engine_.reset(selected, out);
+    {
+      py::gil_scoped_release release;
+      engine_.reset(selected, out);
+    }
+    return obs;
   }
 
-  int64_t step(const py::handle& actions, const py::handle& observations, const py::handle& rewards,
-               const py::handle& terminations, const py::handle& truncations,
-               const py::handle& final_observations, const py::handle& final_mask) {
+  // Steps every environment. Results go to `out` (observations, rewards,
+  // terminations, truncations) when it is given, else to fresh arrays; returns the
+  // four arrays and the number of episodes that ended.
+  py::tuple step(const py::handle& actions, const py::handle& final_observations,
+                 const py::handle& final_mask, const py::handle& out) {
     const std::vector<py::ssize_t> per_env = {num_envs_};
     const py::array acts =
         checked(actions, "actions", {py::dtype::of<double>(), py::dtype::of<float>()},
                 {num_envs_, n_agents_, 2}, false);
-    py::array obs = observations_buffer(observations, "observations");
-    py::array rew = checked(rewards, "rewards", {py::dtype::of<double>()}, per_env, true);
-    py::array term = checked(terminations, "terminations", {py::dtype::of<bool>()}, per_env, true);
-    py::array trunc = checked(truncations, "truncations", {py::dtype::of<bool>()}, per_env, true);
     py::array final_obs = observations_buffer(final_observations, "final_observations");
     py::array final_flags =
         checked(final_mask, "final_mask", {py::dtype::of<bool>()}, per_env, true);
+    py::array obs, rew, term, trunc;
+    if (out.is_none()) {
+      const ResultArrayScope pooled(result_bytes());
+      obs = py::array(observation_dtype(), observation_shape());
+      rew = py::array_t<double>(per_env);
+      term = py::array_t<bool>(per_env);
+      trunc = py::array_t<bool>(per_env);
+    } else {
+      const auto buffers = py::reinterpret_borrow<py::tuple>(checked_out(out));
+      obs = observations_buffer(buffers[0], "out[0] (observations)");
+      rew = checked(buffers[1], "out[1] (rewards)", {py::dtype::of<double>()}, per_env, true);
+      term = checked(buffers[2], "out[2] (terminations)", {py::dtype::of<bool>()}, per_env, true);
+      trunc = checked(buffers[3], "out[3] (truncations)", {py::dtype::of<bool>()}, per_env, true);
+    }
     check_disjoint({extent_of(acts, "actions"), extent_of(obs, "observations"),
                     extent_of(rew, "rewards"), extent_of(term, "terminations"),
                     extent_of(trunc, "truncations"), extent_of(final_obs, "final_observations"),
@@ -197,8 +219,12 @@ class PyBatchEngine {
                               static_cast<bool*>(final_flags.mutable_data())};
     const bool float_actions = acts.dtype().equal(py::dtype::of<float>());
     const void* action_data = acts.data();
-    py::gil_scoped_release release;
-    return engine_.step(action_data, float_actions, buffers);
+    int64_t ended = 0;
+    {
+      py::gil_scoped_release release;
+      ended = engine_.step(action_data, float_actions, buffers);
+    }
+    return py::make_tuple(obs, rew, term, trunc, ended);
   }
 
   void close() {
@@ -207,10 +233,34 @@ class PyBatchEngine {
   }
 
  private:
+  py::dtype observation_dtype() const {
+    return float_observations_ ? py::dtype::of<float>() : py::dtype::of<double>();
+  }
+
+  std::vector<py::ssize_t> observation_shape() const {
+    return {num_envs_, n_agents_, engine_.observation_length()};
+  }
+
+  // bytes of one call's fresh results
+  size_t result_bytes() const {
+    const size_t values = static_cast<size_t>(num_envs_) * static_cast<size_t>(n_agents_) *
+                          static_cast<size_t>(engine_.observation_length());
+    return values * (float_observations_ ? sizeof(float) : sizeof(double)) +
+           static_cast<size_t>(num_envs_) * (sizeof(double) + 2);
+  }
+
   py::array observations_buffer(const py::handle& value, const char* name) const {
-    const py::dtype dtype = float_observations_ ? py::dtype::of<float>() : py::dtype::of<double>();
-    return checked(value, name, {dtype}, {num_envs_, n_agents_, engine_.observation_length()},
-                   true);
+    return checked(value, name, {observation_dtype()}, observation_shape(), true);
+  }
+
+  static py::handle checked_out(const py::handle& out) {
+    if (!py::isinstance<py::tuple>(out) || py::len(out) != 4) {
+      throw py::value_error(
+          "out must be a tuple of 4 arrays (observations, rewards, terminations, "
+          "truncations), got " +
+          py::repr(out).cast<std::string>());
+    }
+    return out;
   }
 
   py::object checked_mask(const py::handle& mask) const {
@@ -281,12 +331,12 @@ PYBIND11_MODULE(_batch, module) {
            "(all when None).",
            py::arg("states"), py::arg("mask") = py::none())
       .def("reset", &PyBatchEngine::reset,
-           "Starts a new episode in every environment in mask (all when None) and writes "
-           "every environment's observations.",
-           py::arg("mask"), py::arg("observations"))
+           "Starts a new episode in every environment in mask (all when None); returns every "
+           "environment's observations.",
+           py::arg("mask"))
       .def("step", &PyBatchEngine::step,
-           "Steps every environment; returns how many episodes ended.", py::arg("actions"),
-           py::arg("observations"), py::arg("rewards"), py::arg("terminations"),
-           py::arg("truncations"), py::arg("final_observations"), py::arg("final_mask"))
+           "Steps every environment; returns (observations, rewards, terminations, "
+           "truncations, number of ended episodes), in out when it is given.",
+           py::arg("actions"), py::arg("final_observations"), py::arg("final_mask"), py::arg("out"))
       .def("close", &PyBatchEngine::close, "Joins the worker threads; later calls raise.");
 }

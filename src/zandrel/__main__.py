@@ -26,14 +26,16 @@ from zandrel.policies import Policy, make_policy
 from zandrel.zandrel_env import ZandrelEnv
 
 
-def _positive_int(text: str) -> int:
+def positive_int(text: str) -> int:
+    """argparse type: an integer >= 1."""
     value = int(text)
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be an integer >= 1, got {value}")
     return value
 
 
-def _non_negative_int(text: str) -> int:
+def non_negative_int(text: str) -> int:
+    """argparse type: an integer >= 0."""
     value = int(text)
     if value < 0:
         raise argparse.ArgumentTypeError(f"must be an integer >= 0, got {value}")
@@ -41,26 +43,26 @@ def _non_negative_int(text: str) -> int:
 
 
 # argparse names the type in its message for text that does not parse
-_positive_int.__name__ = _non_negative_int.__name__ = "int"
+positive_int.__name__ = non_negative_int.__name__ = "int"
 
 # environment keywords offered as options, with their help text; defaults come from ZandrelEnv
 CONFIG_OPTIONS: dict[str, tuple[Callable[[str], Any], str]] = {
-    "n_agents": (_positive_int, "number of particles"),
-    "n_boulders": (_non_negative_int, "number of boulders"),
+    "n_agents": (positive_int, "number of particles"),
+    "n_boulders": (non_negative_int, "number of boulders"),
     "n_landmarks": (
-        _non_negative_int,
+        non_negative_int,
         "number of landmarks (at least 1 with boulders, unless --visit-all)",
     ),
-    "n_physics_steps": (_positive_int, "physics sub-steps per step"),
+    "n_physics_steps": (positive_int, "physics sub-steps per step"),
     "sparse_weight": (float, "reward per newly visited (landmark, boulder) pair with --visit-all"),
     "max_cycles": (
-        _positive_int,
+        positive_int,
         "steps before an episode is truncated; by default 350 per goal, scaled with the spawn "
         "area and the team (see help(zandrel.parallel_env))",
     ),
     "spawn_size": (float, "side of the square the entities start in (plane units)"),
     "max_observation_bytes": (
-        _positive_int,
+        positive_int,
         "most bytes one step's observations may take; by default $ZANDREL_MAX_OBSERVATION_BYTES "
         "or 1 GiB",
     ),
@@ -94,7 +96,7 @@ class EpisodeResult:
 def main(argv: Sequence[str] | None = None) -> int:
     parser = _build_parser()
     args = parser.parse_args(argv)
-    config = {name: getattr(args, name) for name in (*CONFIG_OPTIONS, *CONFIG_FLAGS)}
+    config = config_from(args)
     try:
         env = ZandrelEnv(**config, render_mode="rgb_array" if args.gif else None)
     except ConfigError as error:
@@ -118,30 +120,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     return 0
 
 
-def _build_parser() -> argparse.ArgumentParser:
+def add_config_arguments(parser: argparse.ArgumentParser) -> None:
+    """An option for every environment keyword, with the environment's defaults."""
     defaults = {
         name: parameter.default
         for name, parameter in inspect.signature(ZandrelEnv.__init__).parameters.items()
     }
-    parser = argparse.ArgumentParser(
-        prog="zandrel",
-        description="Run episodes of a built-in policy on the Zandrel environment.",
-    )
-    parser.add_argument(
-        "--episodes", type=_positive_int, default=100, help="episodes to run (default: 100)"
-    )
-    parser.add_argument(
-        "--seed",
-        type=_non_negative_int,
-        default=0,
-        help="episode i starts from seed + i (default: 0)",
-    )
-    parser.add_argument(
-        "--policy",
-        choices=("heuristic", "random"),
-        default="heuristic",
-        help="built-in policy (default: heuristic)",
-    )
     for name, (kind, help_text) in CONFIG_OPTIONS.items():
         default = defaults[name]
         shown = help_text if default is None else f"{help_text} (default: {default})"
@@ -153,6 +137,34 @@ def _build_parser() -> argparse.ArgumentParser:
             default=defaults[name],
             help=f"{help_text} (default: {'on' if defaults[name] else 'off'})",
         )
+
+
+def config_from(args: argparse.Namespace) -> dict[str, Any]:
+    """The environment keywords of parsed options added by :func:`add_config_arguments`."""
+    return {name: getattr(args, name) for name in (*CONFIG_OPTIONS, *CONFIG_FLAGS)}
+
+
+def _build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="zandrel",
+        description="Run episodes of a built-in policy on the Zandrel environment.",
+    )
+    parser.add_argument(
+        "--episodes", type=positive_int, default=100, help="episodes to run (default: 100)"
+    )
+    parser.add_argument(
+        "--seed",
+        type=non_negative_int,
+        default=0,
+        help="episode i starts from seed + i (default: 0)",
+    )
+    parser.add_argument(
+        "--policy",
+        choices=("heuristic", "random"),
+        default="heuristic",
+        help="built-in policy (default: heuristic)",
+    )
+    add_config_arguments(parser)
     parser.add_argument(
         "--gif",
         type=_animation_path,

@@ -11,7 +11,13 @@ from gymnasium import spaces
 from gymnasium.vector import AutoresetMode
 
 from zandrel.config import ZandrelConfig
-from zandrel.vector_env import Array, StepResult, ZandrelVectorEnv
+from zandrel.vector_env import (
+    Array,
+    StepResult,
+    ZandrelVectorEnv,
+    checked_reset_mask,
+    final_infos,
+)
 
 
 class ZandrelAgentVectorEnv(gymnasium.vector.VectorEnv):
@@ -88,22 +94,9 @@ class ZandrelAgentVectorEnv(gymnasium.vector.VectorEnv):
         if self.team_env is not None:
             self.team_env.close()
 
-    def _team_mask(self, mask: object) -> object:
+    def _team_mask(self, mask: object) -> Array:
         """An agent mask as a mask of environments; every agent of one must agree."""
-        if (
-            not isinstance(mask, np.ndarray)
-            or mask.dtype != np.bool_
-            or mask.shape != (self.num_envs,)
-        ):
-            shown = (
-                f"{mask.dtype} array of shape {mask.shape}"
-                if isinstance(mask, np.ndarray)
-                else type(mask).__name__
-            )
-            raise ValueError(
-                f"options['reset_mask'] must be a bool array of shape ({self.num_envs},), "
-                f"got {shown}"
-            )
+        mask = checked_reset_mask(mask, self.num_envs)
         blocks = mask.reshape(self.team_env.num_envs, self.n_agents)
         split = np.flatnonzero(blocks.any(axis=1) != blocks.all(axis=1))
         if split.size:
@@ -121,12 +114,7 @@ class ZandrelAgentVectorEnv(gymnasium.vector.VectorEnv):
         for env in np.flatnonzero(infos["_final_obs"]):
             for agent, observation in enumerate(infos["final_obs"][env]):
                 final_observations[env * self.n_agents + agent] = observation
-        return {
-            "final_obs": final_observations,
-            "_final_obs": mask,
-            "final_info": {},
-            "_final_info": mask.copy(),
-        }
+        return final_infos(final_observations, mask)
 
 
 def agent_vector_env(

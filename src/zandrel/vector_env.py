@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import numbers
 import os
+import threading
 import weakref
 from collections.abc import Sequence
 from typing import Any, Unpack
@@ -169,9 +170,10 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         self.action_space = gymnasium.vector.utils.batch_space(
             self.single_action_space, self.num_envs
         )
-        self._observation_shape = (self.num_envs, cfg.n_agents, self.observation_length)
-        self._final_observations = np.empty(self._observation_shape, self.dtype)
+        observation_shape = (self.num_envs, cfg.n_agents, self.observation_length)
+        self._final_observations = np.empty(observation_shape, self.dtype)
         self._final_mask = np.zeros(self.num_envs, np.bool_)
+        self._call_lock = threading.Lock()
 
     def reset(
         self,
@@ -188,11 +190,13 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         self._check_open()
         mask = self._reset_mask(options)
         states, seeded = self._seed_states(seed)
-        if seeded is not None:
-            self._engine.seed(states, seeded if mask is None else seeded & mask)
-        observations = np.empty(self._observation_shape, self.dtype)
-        self._engine.reset(mask, observations)
-        return observations, {}
+        self._enter("reset")
+        try:
+            if seeded is not None:
+                self._engine.seed(states, seeded if mask is None else seeded & mask)
+            return self._engine.reset(mask), {}
+        finally:
+            self._call_lock.release()
 
     def step(
         self,
@@ -203,24 +207,15 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         """Step every environment; see the class docstring for shapes and autoreset."""
         self._check_open()
         array = self._action_array(actions)
-        observations, rewards, terminations, truncations = out or (
-            np.empty(self._observation_shape, self.dtype),
-            np.empty(self.num_envs, np.float64),
-            np.empty(self.num_envs, np.bool_),
-            np.empty(self.num_envs, np.bool_),
-        )
-        ended = self._engine.step(
-            array,
-            observations,
-            rewards,
-            terminations,
-            truncations,
-            self._final_observations,
-            self._final_mask,
-        )
-        infos = (
-            self._final_infos() if ended and self.autoreset_mode == AutoresetMode.SAME_STEP else {}
-        )
+        self._enter("step")
+        try:
+            observations, rewards, terminations, truncations, ended = self._engine.step(
+                array, self._final_observations, self._final_mask, out
+            )
+            same_step = self.autoreset_mode == AutoresetMode.SAME_STEP
+            infos = self._final_infos() if ended and same_step else {}
+        finally:
+            self._call_lock.release()
         return observations, rewards, terminations, truncations, infos
 
     def close_extras(self, **kwargs: Any) -> None:
@@ -228,6 +223,15 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         # Gymnasium's __del__ closes objects whose __init__ raised, too
         if self._finalizer is not None:
             self._finalizer()
+
+    def _enter(self, method: str) -> None:
+        # held until the call's results are built, final observations included: a
+        # second thread is refused instead of overwriting them
+        if not self._call_lock.acquire(blocking=False):
+            raise RuntimeError(
+                f"{method}() was called while another call on the same ZandrelVectorEnv is "
+                "running in another thread; use each ZandrelVectorEnv from one thread at a time"
+            )
 
     def _check_open(self) -> None:
         if self.closed:
@@ -252,24 +256,10 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
     def _reset_mask(self, options: dict[str, Any] | None) -> Array | None:
         if not options or "reset_mask" not in options:
             return None
-        mask = options["reset_mask"]
-        if (
-            not isinstance(mask, np.ndarray)
-            or mask.dtype != np.bool_
-            or mask.shape != (self.num_envs,)
-        ):
-            shown = (
-                f"{mask.dtype} array of shape {mask.shape}"
-                if isinstance(mask, np.ndarray)
-                else type(mask).__name__
-            )
-            raise ValueError(
-                f"options['reset_mask'] must be a bool array of shape ({self.num_envs},), "
-                f"got {shown}"
-            )
+        mask = checked_reset_mask(options["reset_mask"], self.num_envs)
         if not mask.any():
             raise ValueError("options['reset_mask'] must select at least one environment")
-        return np.ascontiguousarray(mask)
+        return mask
 
     def _seed_states(self, seed: int | Sequence[int | None] | None) -> tuple[Array, Array | None]:
         """Generator states per environment, and which environments are seeded."""
@@ -300,12 +290,31 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         final_observations = np.full(self.num_envs, None, dtype=object)
         for index in np.flatnonzero(mask):
             final_observations[index] = self._final_observations[index].copy()
-        return {
-            "final_obs": final_observations,
-            "_final_obs": mask,
-            "final_info": {},
-            "_final_info": mask.copy(),
-        }
+        return final_infos(final_observations, mask)
+
+
+def checked_reset_mask(mask: object, size: int) -> Array:
+    """`options["reset_mask"]` as Gymnasium defines it: a bool array, one flag per env."""
+    if not isinstance(mask, np.ndarray) or mask.dtype != np.bool_ or mask.shape != (size,):
+        shown = (
+            f"{mask.dtype} array of shape {mask.shape}"
+            if isinstance(mask, np.ndarray)
+            else type(mask).__name__
+        )
+        raise ValueError(
+            f"options['reset_mask'] must be a bool array of shape ({size},), got {shown}"
+        )
+    return np.ascontiguousarray(mask)
+
+
+def final_infos(final_observations: Array, mask: Array) -> dict[str, Any]:
+    """The infos of a step that ended episodes, as Gymnasium's vector envs give them."""
+    return {
+        "final_obs": final_observations,
+        "_final_obs": mask,
+        "final_info": {},
+        "_final_info": mask.copy(),
+    }
 
 
 def vector_env(

@@ -14,7 +14,9 @@ namespace py = pybind11;
 
 namespace {
 
-constexpr size_t kPoolByteLimit = size_t{64} << 20;      // bytes kept for reuse, at most
+// bytes kept for reuse, at most; or two buffers of the size being freed, for results
+// (a batch's observations) larger than this on their own
+constexpr size_t kPoolByteLimit = size_t{64} << 20;
 constexpr size_t kPooledResultBytes = size_t{64} << 10;  // half of glibc's default trim threshold
 constexpr int kSetHandlerSlot = 304;                     // PyDataMem_SetHandler in NumPy's C API
 constexpr int kHandlerFeatureVersion = 0x0f;             // C API version that added memory handlers
@@ -60,7 +62,8 @@ void pooled_free(void*, void* buffer, size_t size) {
   BufferPool& buffers = pool();
   {
     std::lock_guard<std::mutex> guard(buffers.lock);
-    if (size > 0 && buffers.pooled_bytes + size <= kPoolByteLimit) {
+    const size_t limit = size > kPoolByteLimit / 2 ? 2 * size : kPoolByteLimit;
+    if (size > 0 && buffers.pooled_bytes + size <= limit) {
       buffers.free_buffers[size].push_back(buffer);
       buffers.pooled_bytes += size;
       return;
