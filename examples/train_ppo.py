@@ -22,6 +22,7 @@ from __future__ import annotations
 import argparse
 import inspect
 import json
+import math
 import sys
 import time
 from collections.abc import Sequence
@@ -41,7 +42,7 @@ from stable_baselines3.common.callbacks import BaseCallback
 from stable_baselines3.common.vec_env import VecNormalize
 
 import zandrel
-from zandrel.__main__ import CONFIG_FLAGS, CONFIG_OPTIONS
+from zandrel.__main__ import add_config_arguments, config_from, non_negative_int, positive_int
 from zandrel.policies import HeuristicPolicy, Policy, RandomPolicy
 from zandrel.sb3 import sb3_vec_env
 
@@ -359,7 +360,7 @@ def write_json(result: TrainResult, config: TrainConfig, task: dict[str, Any], p
 def main(argv: Sequence[str] | None = None) -> int:
     parser = _build_parser()
     args = parser.parse_args(argv)
-    task = {name: getattr(args, name) for name in (*CONFIG_OPTIONS, *CONFIG_FLAGS)}
+    task = config_from(args)
     try:
         zandrel.parallel_env(**task)
     except ValueError as error:
@@ -378,63 +379,52 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def _build_parser() -> argparse.ArgumentParser:
     defaults = TrainConfig()
-    env_defaults = {
-        name: parameter.default
-        for name, parameter in inspect.signature(zandrel.ZandrelEnv.__init__).parameters.items()
-    }
-    env_defaults["approach_shaping"] = DEFAULT_APPROACH_SHAPING
     parser = argparse.ArgumentParser(
         description="Train one PPO policy shared by all particles with Stable-Baselines3.",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
     )
     parser.add_argument("--output-dir", type=Path, default=Path("ppo_run"), help="result files")
     options: list[tuple[str, Any, str]] = [
-        ("agent_steps", _positive_int, "training length in agent steps (PPO's timesteps)"),
-        ("num_envs", _positive_int, "environments stepped together"),
-        ("n_steps", _positive_int, "steps per environment per rollout"),
-        ("batch_size", _positive_int, "minibatch size in agent steps"),
-        ("n_epochs", _positive_int, "passes over each rollout"),
-        ("learning_rate", float, "Adam step size"),
-        ("gamma", float, "discount"),
-        ("gae_lambda", float, "GAE's lambda"),
-        ("ent_coef", float, "entropy bonus weight"),
-        ("eval_every", _positive_int, "agent steps between evaluations"),
-        ("eval_episodes", _positive_int, "episodes per evaluation"),
-        ("eval_seed", _non_negative_int, "evaluation episode i starts from this seed + i"),
-        ("seed", _non_negative_int, "seed of PPO and of the training environments"),
-        ("torch_threads", _positive_int, "threads of torch's learner"),
-        ("minutes", float, "stop training after this many minutes (evaluations excluded)"),
+        ("agent_steps", positive_int, "training length in agent steps (PPO's timesteps)"),
+        ("num_envs", positive_int, "environments stepped together"),
+        ("n_steps", positive_int, "steps per environment per rollout"),
+        ("batch_size", positive_int, "minibatch size in agent steps"),
+        ("n_epochs", positive_int, "passes over each rollout"),
+        ("learning_rate", _positive_real, "Adam step size"),
+        ("gamma", _fraction, "discount"),
+        ("gae_lambda", _fraction, "GAE's lambda"),
+        ("ent_coef", _non_negative_real, "entropy bonus weight"),
+        ("eval_every", positive_int, "agent steps between evaluations"),
+        ("eval_episodes", positive_int, "episodes per evaluation"),
+        ("eval_seed", non_negative_int, "evaluation episode i starts from this seed + i"),
+        ("seed", non_negative_int, "seed of PPO and of the training environments"),
+        ("torch_threads", positive_int, "threads of torch's learner"),
+        ("minutes", _positive_real, "stop training after this many minutes (evaluations excluded)"),
     ]
     for name, kind, help_text in options:
         default = getattr(defaults, name)
-        parser.add_argument(_option(name), type=kind, default=default, help=help_text)
+        parser.add_argument(
+            _option(name), type=kind, default=default, help=f"{help_text} (default: %(default)s)"
+        )
     parser.add_argument(
         "--net-arch",
         type=_layer_sizes,
         default=defaults.net_arch,
-        help="hidden layer sizes of the policy and value networks, comma-separated",
+        help="hidden layer sizes of the policy and value networks, comma-separated "
+        "(default: 64,64)",
     )
     parser.add_argument(
         "--normalize-reward",
         action=argparse.BooleanOptionalAction,
         default=defaults.normalize_reward,
-        help="scale rewards by VecNormalize's running return statistics",
+        help="scale rewards by VecNormalize's running return statistics (default: on)",
     )
     parser.add_argument(
         "--progress-bar",
         action=argparse.BooleanOptionalAction,
         default=defaults.progress_bar,
-        help="show SB3's progress bar",
+        help="show SB3's progress bar (default: on)",
     )
-    for name, (kind, help_text) in CONFIG_OPTIONS.items():
-        parser.add_argument(_option(name), type=kind, default=env_defaults[name], help=help_text)
-    for name, help_text in CONFIG_FLAGS.items():
-        parser.add_argument(
-            _option(name),
-            action=argparse.BooleanOptionalAction,
-            default=env_defaults[name],
-            help=help_text,
-        )
+    add_config_arguments(parser, approach_shaping=DEFAULT_APPROACH_SHAPING)
     return parser
 
 
@@ -442,18 +432,36 @@ def _option(keyword: str) -> str:
     return "--" + keyword.replace("_", "-")
 
 
-def _positive_int(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be an integer >= 1, got {value}")
+def _real(text: str) -> float:
+    value = float(text)
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"must be a finite number, got {text}")
     return value
 
 
-def _non_negative_int(text: str) -> int:
-    value = int(text)
+def _positive_real(text: str) -> float:
+    value = _real(text)
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"must be a number > 0, got {text}")
+    return value
+
+
+def _non_negative_real(text: str) -> float:
+    value = _real(text)
     if value < 0:
-        raise argparse.ArgumentTypeError(f"must be an integer >= 0, got {value}")
+        raise argparse.ArgumentTypeError(f"must be a number >= 0, got {text}")
     return value
+
+
+def _fraction(text: str) -> float:
+    value = _real(text)
+    if not 0 < value <= 1:
+        raise argparse.ArgumentTypeError(f"must be a number in (0, 1], got {text}")
+    return value
+
+
+# argparse names the type in its message for text that does not parse
+_positive_real.__name__ = _non_negative_real.__name__ = _fraction.__name__ = "float"
 
 
 def _layer_sizes(text: str) -> tuple[int, ...]:

@@ -93,3 +93,20 @@ def test_learned_and_scripted_policies_are_scored_alike(example):
     assert learned == scripted
     # some episodes end early, so later steps of their environments must not count
     assert 0 < learned.successes < learned.episodes
+
+
+@pytest.mark.parametrize(
+    "option, value, message",
+    [
+        ("--gamma", "1.5", "argument --gamma: must be a number in (0, 1], got 1.5"),
+        ("--minutes", "0", "argument --minutes: must be a number > 0, got 0"),
+        ("--learning-rate", "nan", "argument --learning-rate: must be a finite number, got nan"),
+        ("--net-arch", "64,x", "argument --net-arch: must be comma-separated integers >= 1"),
+        ("--n-agents", "0", "argument --n-agents: must be an integer >= 1, got 0"),
+    ],
+)
+def test_bad_options_are_usage_errors(example, capsys, option, value, message):
+    with pytest.raises(SystemExit) as exit_info:
+        example.main([option, value])
+    assert exit_info.value.code == 2
+    assert message in capsys.readouterr().err

@@ -120,11 +120,17 @@ def main(argv: Sequence[str] | None = None) -> int:
     return 0
 
 
-def add_config_arguments(parser: argparse.ArgumentParser) -> None:
-    """An option for every environment keyword, with the environment's defaults."""
+def add_config_arguments(parser: argparse.ArgumentParser, **defaults: Any) -> None:
+    """An option for every environment keyword, with the environment's defaults.
+
+    Keyword arguments replace the environment's default of that keyword.
+    """
     defaults = {
-        name: parameter.default
-        for name, parameter in inspect.signature(ZandrelEnv.__init__).parameters.items()
+        **{
+            name: parameter.default
+            for name, parameter in inspect.signature(ZandrelEnv.__init__).parameters.items()
+        },
+        **defaults,
     }
     for name, (kind, help_text) in CONFIG_OPTIONS.items():
         default = defaults[name]
