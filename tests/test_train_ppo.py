@@ -96,7 +96,7 @@ def test_learned_and_scripted_policies_are_scored_alike(example):
 
 
 @pytest.mark.parametrize(
-    "option, value, message",
+    ("option", "value", "message"),
     [
         ("--gamma", "1.5", "argument --gamma: must be a number in (0, 1], got 1.5"),
         ("--minutes", "0", "argument --minutes: must be a number > 0, got 0"),
