@@ -11,26 +11,31 @@ import numpy as np
 
 # step() refuses NaN actions, so NaN is free to mark an agent left out of a step
 NO_ACTION = (math.nan, math.nan)
-REPLAY_CHUNK_STEPS = 4096  # steps turned back into Python objects at a time while replaying
+REPLAY_CHUNK_STEPS = 4096  # steps kept in one array, and replayed at a time
 
 
 class ActionHistory:
-    """Each step's actions as two float64 per agent, in agent order, in one growable array.
+    """Each step's actions as two float64 per agent, in agent order, in growable arrays.
 
     An agent left out of a step is kept as NaN, not as (0, 0): it keeps its last
-    velocity, which the state reports. The array grows like a list, by about a
-    sixteenth of its length at a time, so the history takes at most 17 bytes per
-    agent-step plus a fixed amount; from pickle protocol 3 on (the default) it pickles
-    as its raw bytes, 16 per agent-step.
+    velocity, which the state reports. The steps fill arrays of `REPLAY_CHUNK_STEPS`
+    steps each, one after the other: a long episode never moves or frees what it has
+    kept, so it leaves no freed blocks behind in the heap, and each array grows like a
+    list, by about a sixteenth of its length at a time. The history takes at most 17
+    bytes per agent-step plus a fixed amount; from pickle protocol 3 on (the default) it
+    pickles as its raw bytes, 16 per agent-step.
     """
 
     def __init__(self, agents: Sequence[str]) -> None:
         self._agents = tuple(agents)
-        self._values = array("d")
+        self._chunk_length = REPLAY_CHUNK_STEPS * 2 * len(self._agents)
+        self._chunks = [array("d")]
 
     def record(self, actions: Mapping[str, tuple[float, float]]) -> None:
         """Keep one step's actions, as the floats the core was given."""
-        self._values.fromlist(
+        if len(self._chunks[-1]) == self._chunk_length:
+            self._chunks.append(array("d"))
+        self._chunks[-1].fromlist(
             [value for agent in self._agents for value in actions.get(agent, NO_ACTION)]
         )
 
@@ -38,10 +43,9 @@ class ActionHistory:
         """Each step's actions again: the same floats for the same agents, in agent order."""
         agents = self._agents
         width = 2 * len(agents)
-        chunk_length = REPLAY_CHUNK_STEPS * width
-        for start in range(0, len(self._values), chunk_length):
-            # a sliced copy, so that no view keeps the array from growing afterwards
-            chunk = self._values[start : start + chunk_length]
+        for kept in self._chunks:
+            # a copy, so that no view keeps the last array from growing afterwards
+            chunk = kept[:]
             steps = len(chunk) // width
             values = iter(chunk.tolist())
             # one stream of pairs for the whole chunk: zip over the agents stops at the
@@ -56,4 +60,5 @@ class ActionHistory:
                 yield from map(dict, map(zip, repeat(agents, steps), repeat(pairs)))
 
     def __sizeof__(self) -> int:
-        return object.__sizeof__(self) + self._values.__sizeof__()
+        chunks = sum(chunk.__sizeof__() for chunk in self._chunks)
+        return object.__sizeof__(self) + self._chunks.__sizeof__() + chunks
