@@ -1,6 +1,11 @@
+import importlib.util
+import sys
+from pathlib import Path
+
 import pytest
 import zandrel_cpp
 
+EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 OPTIONS = {"n_physics_steps": 1, "sparse_rewards": True, "visit_all": True, "sparse_weight": 1.0}
 
 
@@ -14,3 +19,18 @@ def make_env():
         return env
 
     return make
+
+
+@pytest.fixture
+def import_example(monkeypatch):
+    """Import a script of examples/ by name, as a module registered for the test."""
+
+    def load(name):
+        spec = importlib.util.spec_from_file_location(name, EXAMPLES / f"{name}.py")
+        module = importlib.util.module_from_spec(spec)
+        # dataclasses and cloudpickle look the module up by name
+        monkeypatch.setitem(sys.modules, name, module)
+        spec.loader.exec_module(module)
+        return module
+
+    return load

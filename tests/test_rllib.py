@@ -1,9 +1,7 @@
 """RLlib on Zandrel: its PettingZoo wrapper, and PPO sampling on both nodes of a Ray cluster."""
 
-import importlib.util
 import math
 import os
-import sys
 import time
 from pathlib import Path
 
@@ -15,17 +13,6 @@ import zandrel
 # Ray and torch load inside the tests, so that collecting this file under the sanitizer,
 # which leaves these tests out, does not load them into the sanitized interpreter
 pytestmark = pytest.mark.ray
-
-EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "rllib_ppo.py"
-
-
-def load_example(monkeypatch):
-    spec = importlib.util.spec_from_file_location("rllib_ppo", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    # dataclasses and cloudpickle look the module up by name
-    monkeypatch.setitem(sys.modules, spec.name, module)
-    spec.loader.exec_module(module)
-    return module
 
 
 def live_processes():
@@ -69,10 +56,10 @@ def test_wrapper_steps_and_renders_without_patches():
     assert np.array_equal(env.render(), env.par_env.render())
 
 
-def test_ppo_iteration_samples_on_both_nodes_of_a_two_node_cluster(monkeypatch):
+def test_ppo_iteration_samples_on_both_nodes_of_a_two_node_cluster(import_example):
     from ray.cluster_utils import Cluster
 
-    rllib_ppo = load_example(monkeypatch)
+    rllib_ppo = import_example("rllib_ppo")
     # one CPU per node and one per env runner: the two runners cannot share a node
     cluster = Cluster(initialize_head=True, head_node_args={"num_cpus": 1})
     try:

@@ -1,9 +1,6 @@
 """The PPO example: a short run writes its model, curve and table; its scores are comparable."""
 
-import importlib.util
 import json
-import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -12,18 +9,12 @@ from PIL import Image
 # Stable-Baselines3 and torch load with the example, inside the tests (see test_sb3.py)
 pytestmark = pytest.mark.torch
 
-EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "train_ppo.py"
 TASK = {"n_agents": 2, "n_boulders": 1, "n_landmarks": 1, "max_cycles": 60}
 
 
 @pytest.fixture
-def example(monkeypatch):
-    spec = importlib.util.spec_from_file_location("train_ppo", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    # dataclasses look the module up by name
-    monkeypatch.setitem(sys.modules, spec.name, module)
-    spec.loader.exec_module(module)
-    return module
+def example(import_example):
+    return import_example("train_ppo")
 
 
 def test_a_short_run_writes_model_curve_and_table(example, tmp_path):
