@@ -26,11 +26,11 @@ def import_example(monkeypatch):
     """Import a script of examples/ by name, as a module registered for the test."""
 
     def load(name):
-        spec = importlib.util.spec_from_file_location(name, EXAMPLES / f"{name}.py")
-        module = importlib.util.module_from_spec(spec)
+        module_spec = importlib.util.spec_from_file_location(name, EXAMPLES / f"{name}.py")
+        module = importlib.util.module_from_spec(module_spec)
         # dataclasses and cloudpickle look the module up by name
         monkeypatch.setitem(sys.modules, name, module)
-        spec.loader.exec_module(module)
+        module_spec.loader.exec_module(module)
         return module
 
     return load
