@@ -25,6 +25,7 @@ import json
 import math
 import sys
 import time
+import warnings
 from collections.abc import Sequence
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
@@ -40,6 +41,7 @@ from matplotlib.ticker import EngFormatter
 from stable_baselines3 import PPO
 from stable_baselines3.common.callbacks import BaseCallback
 from stable_baselines3.common.vec_env import VecNormalize
+from tqdm import TqdmExperimentalWarning
 
 import zandrel
 from zandrel.__main__ import add_config_arguments, config_from, non_negative_int, positive_int
@@ -149,7 +151,11 @@ def train(config: TrainConfig, output_dir: Path) -> TrainResult:
         device="cpu",
     )
     evaluation = EvaluationCallback(config, eval_task, n_agents, env)
-    model.learn(config.agent_steps, callback=evaluation, progress_bar=config.progress_bar)
+    with warnings.catch_warnings():
+        # SB3's progress bar is tqdm's rich one, which warns that it is experimental; SB3
+        # silences that only in the warning filters of the moment it is first imported
+        warnings.simplefilter("ignore", TqdmExperimentalWarning)
+        model.learn(config.agent_steps, callback=evaluation, progress_bar=config.progress_bar)
     training_seconds = evaluation.elapsed()
     if evaluation.curve[-1].agent_steps != model.num_timesteps:
         evaluation.record()
