@@ -28,7 +28,7 @@ from zandrel.layouts import Layout
 from zandrel.zandrel_env import ZandrelEnv, new_core
 
 REPO = Path(__file__).resolve().parent.parent
-MODEL_PATH = REPO / "tests" / "reference_model.py"
+MODEL_PATH = REPO / "tests" / "native" / "reference_model.py"
 
 PHYSICS_STEPS = 5
 EPISODE_STEPS = 100  # steps between resets; long enough for boulders to meet neighbours
@@ -216,7 +216,7 @@ def module_env(scenario: Scenario) -> zandrel_cpp.Environment:
 
 @functools.cache
 def load_model_class() -> type:
-    """ReferenceEnvironment from tests/reference_model.py, imported by path."""
+    """ReferenceEnvironment from tests/native/reference_model.py, imported by path."""
     found = importlib.util.spec_from_file_location("reference_model", MODEL_PATH)
     if found is None or found.loader is None:
         raise ImportError(f"cannot load the reference model from {MODEL_PATH}")

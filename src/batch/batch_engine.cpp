@@ -4,8 +4,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "approach.hpp"
-#include "float_text.hpp"
+#include "task/approach.hpp"
+#include "task/float_text.hpp"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "core/zandrel_environment.hpp"
-#include "layout_sampler.hpp"
-#include "random.hpp"
+#include "task/layout_sampler.hpp"
+#include "task/random.hpp"
 #include "thread_pool.hpp"
 
 // what happens to an environment whose episode has ended (Gymnasium's modes)

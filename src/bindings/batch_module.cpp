@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "batch/approach.hpp"
+#include "task/approach.hpp"
 #include "batch/batch_engine.hpp"
-#include "batch/layout_sampler.hpp"
-#include "core/python/array_pool.hpp"
+#include "task/layout_sampler.hpp"
+#include "bindings/common/array_pool.hpp"
 
 namespace py = pybind11;
 

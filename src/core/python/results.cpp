@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "array_pool.hpp"
+#include "bindings/common/array_pool.hpp"
 #include "core/zandrel_environment.hpp"
 #include "python_results.hpp"
 

@@ -4,7 +4,7 @@
 
 #include <stdexcept>
 
-#include "array_pool.hpp"
+#include "bindings/common/array_pool.hpp"
 #include "core/zandrel_environment.hpp"
 #include "python_results.hpp"
 

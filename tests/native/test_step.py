@@ -7,9 +7,9 @@ import pytest
 from zandrel_cpp import Environment
 
 
-def test_results_for_eleven_agents(make_env):
+def test_results_for_eleven_agents(make_native_env):
     particles = [float(v) for i in range(11) for v in (20 * i, 0)]
-    env = make_env(particles, [0.0, 50.0], [0.0, 52.0], sparse_weight=0.25)
+    env = make_native_env(particles, [0.0, 50.0], [0.0, 52.0], sparse_weight=0.25)
     state, observations, rewards, terminations, truncations = env.step({})
     names = [f"particle_{i}" for i in range(11)]
     for result in (observations, rewards, terminations, truncations):
@@ -23,8 +23,8 @@ def test_results_for_eleven_agents(make_env):
 @pytest.mark.parametrize(
     "kind", [dict, OrderedDict, lambda d: defaultdict(list, d), type("Actions", (dict,), {})]
 )
-def test_dict_subclasses_are_accepted(make_env, kind):
-    state = make_env([0.0, 0.0]).step(actions=kind({"particle_0": [0.0, 1.0]}))[0]
+def test_dict_subclasses_are_accepted(make_native_env, kind):
+    state = make_native_env([0.0, 0.0]).step(actions=kind({"particle_0": [0.0, 1.0]}))[0]
     assert state.tolist() == [0.0, 0.1, 0.0, 1.0]
 
 
@@ -44,8 +44,8 @@ ACTION = {"particle_0": [1.0, 0.0]}
         ((ACTION,), {"actions": ACTION}),
     ],
 )
-def test_refused_arguments_do_not_step(make_env, args, kwargs):
-    env = make_env([0.0, 0.0])
+def test_refused_arguments_do_not_step(make_native_env, args, kwargs):
+    env = make_native_env([0.0, 0.0])
     with pytest.raises(TypeError, match=r"^step\(\): incompatible function arguments"):
         env.step(*args, **kwargs)
     assert env.step({})[0].tolist() == [0.0, 0.0, 0.0, 0.0]
@@ -65,8 +65,8 @@ def test_step_before_init():
     ],
     ids=["particle-on-boulder", "boulder-on-boulder"],
 )
-def test_coincident_centres_do_not_push(make_env, particles, boulders, state):
-    result = make_env(particles, boulders, [20.0, 0.0], sparse_rewards=False).step({})
+def test_coincident_centres_do_not_push(make_native_env, particles, boulders, state):
+    result = make_native_env(particles, boulders, [20.0, 0.0], sparse_rewards=False).step({})
     assert result[0].tolist() == state
     assert result[2]["particle_0"] == 0.0
 
@@ -95,8 +95,8 @@ class Hook:
     ],
     ids=["clear", "pop", "grow"],
 )
-def test_key_that_changes_the_dict(make_env, mutate):
-    env = make_env([0.0, 0.0, 50.0, 0.0], n_physics_steps=2)
+def test_key_that_changes_the_dict(make_native_env, mutate):
+    env = make_native_env([0.0, 0.0, 50.0, 0.0], n_physics_steps=2)
     actions = {}
     actions[Hook(lambda: mutate(actions))] = [1.0, 0.0]
     actions["particle_1"] = [0.0, 1.0]
@@ -106,8 +106,8 @@ def test_key_that_changes_the_dict(make_env, mutate):
 @pytest.mark.parametrize(
     ("method", "as_key"), [("step", True), ("reset", True), ("init", True), ("step", False)]
 )
-def test_nested_call_is_refused(make_env, method, as_key):
-    env = make_env([0.0, 0.0])
+def test_nested_call_is_refused(make_native_env, method, as_key):
+    env = make_native_env([0.0, 0.0])
     calls = {
         "step": lambda: env.step({}),
         "reset": env.reset,
@@ -136,12 +136,12 @@ def run_seeded(env, steps=300):
     return trace
 
 
-def test_runs_are_bit_for_bit_reproducible(make_env):
+def test_runs_are_bit_for_bit_reproducible(make_native_env):
     boulders = [4.0, 0.0, 14.0, 0.0, 24.0, 3.0]
     setup = ([0.0, 0.0, 10.0, 0.0, 20.0, 0.0], boulders, [30.0, 30.0, -20.0, 10.0])
-    env = make_env(*setup, n_physics_steps=3, sparse_rewards=False)
+    env = make_native_env(*setup, n_physics_steps=3, sparse_rewards=False)
     first = run_seeded(env)
-    assert run_seeded(make_env(*setup, n_physics_steps=3, sparse_rewards=False)) == first
+    assert run_seeded(make_native_env(*setup, n_physics_steps=3, sparse_rewards=False)) == first
     assert run_seeded(env) == first
     # the run did push boulders
     assert np.frombuffer(first[-1][0])[12:18].tolist() != boulders

@@ -17,7 +17,7 @@ import zandrel
 import zandrel.__main__ as cli
 from zandrel.rendering import FRAME_HEIGHT, FRAME_WIDTH
 
-REPO = Path(__file__).resolve().parent.parent
+REPO = Path(__file__).resolve().parents[2]
 
 
 def test_module_prints_only_the_json_summary():

@@ -1,9 +1,9 @@
 import numpy as np
 
 
-def test_layout_of_two_particles_one_boulder_two_landmarks(make_env):
+def test_layout_of_two_particles_one_boulder_two_landmarks(make_native_env):
     # the boulder starts within reach of landmark 1 only
-    env = make_env([0.0, 0.0, 100.0, 0.0], [50.0, 50.0], [300.0, 300.0, 50.0, 53.0])
+    env = make_native_env([0.0, 0.0, 100.0, 0.0], [50.0, 50.0], [300.0, 300.0, 50.0, 53.0])
     state, _ = env.reset()
     assert state.tolist() == [0, 0, 0, 0, 100, 0, 0, 0, 50, 50, 300, 300, 50, 53, 0, 0]
     state = env.step({"particle_0": [0.3, 0.4], "particle_1": [-0.6, 0.8]})[0]
@@ -16,21 +16,21 @@ def test_layout_of_two_particles_one_boulder_two_landmarks(make_env):
     ]
 
 
-def test_no_particles_gives_no_observations(make_env):
-    env = make_env([], [1.0, 2.0], [20.0, 0.0])
+def test_no_particles_gives_no_observations(make_native_env):
+    env = make_native_env([], [1.0, 2.0], [20.0, 0.0])
     state, observations, rewards, terminations, truncations = env.step({})
     assert state.tolist() == [1.0, 2.0, 20.0, 0.0, 0.0]
     assert observations == rewards == terminations == truncations == {}
 
 
-def test_trailing_odd_value_is_ignored(make_env):
-    state, observations = make_env([1.0, 2.0, 3.0, 4.0, 5.0]).reset()
+def test_trailing_odd_value_is_ignored(make_native_env):
+    state, observations = make_native_env([1.0, 2.0, 3.0, 4.0, 5.0]).reset()
     assert state.tolist() == [1.0, 2.0, 0.0, 0.0, 3.0, 4.0, 0.0, 0.0]
     assert list(observations) == ["particle_0", "particle_1"]
 
 
-def test_observation_exchanges_own_block_with_particle_0(make_env):
-    env = make_env([1.0, 2.0, 3.0, 4.0, 5.0, 6.0], [50.0, 50.0], [90.0, 90.0])
+def test_observation_exchanges_own_block_with_particle_0(make_native_env):
+    env = make_native_env([1.0, 2.0, 3.0, 4.0, 5.0, 6.0], [50.0, 50.0], [90.0, 90.0])
     actions = {"particle_0": [0.1, 0.2], "particle_1": [0.3, 0.4], "particle_2": [0.5, 0.6]}
     state, observations = env.step(actions)[:2]
     blocks = [state[4 * i : 4 * i + 4].tolist() for i in range(3)]
@@ -44,8 +44,8 @@ def test_observation_exchanges_own_block_with_particle_0(make_env):
         assert observations[name].ndim == 1
 
 
-def test_returned_arrays_are_independent(make_env):
-    env = make_env([1.0, 2.0], [50.0, 50.0], [90.0, 90.0])
+def test_returned_arrays_are_independent(make_native_env):
+    env = make_native_env([1.0, 2.0], [50.0, 50.0], [90.0, 90.0])
     state, observations = env.reset()
     again, _ = env.reset()
     original = state.copy()
@@ -57,8 +57,8 @@ def test_returned_arrays_are_independent(make_env):
     assert env.reset()[0].tolist() == original.tolist()
 
 
-def test_reset_restores_start_and_follows_new_counts(make_env):
-    env = make_env([0.0, 0.0], [3.0, 0.0], [0.0, 0.0])
+def test_reset_restores_start_and_follows_new_counts(make_native_env):
+    env = make_native_env([0.0, 0.0], [3.0, 0.0], [0.0, 0.0])
     start, _ = env.reset()
     assert env.step({"particle_0": [1.0, 1.0]})[0][-1] == 1.0
     assert env.reset()[0].tolist() == start.tolist()

@@ -11,9 +11,9 @@ READ_ONLY = np.array([3.0, 4.0])
 READ_ONLY.flags.writeable = False
 
 
-def step_one(make_env, value, **options):
+def step_one(make_native_env, value, **options):
     """Velocity of a lone particle after one step with the given action."""
-    return make_env([0.0, 0.0], **options).step({"particle_0": value})[0][2:4].tolist()
+    return make_native_env([0.0, 0.0], **options).step({"particle_0": value})[0][2:4].tolist()
 
 
 @pytest.mark.parametrize(
@@ -32,9 +32,9 @@ def step_one(make_env, value, **options):
         (READ_ONLY, [R2, R2], [3.0, 4.0]),
     ],
 )
-def test_clip_normalise_and_write_back(make_env, value, velocity, after):
+def test_clip_normalise_and_write_back(make_native_env, value, velocity, after):
     # later sub-steps read the written-back action and leave it as it is
-    assert step_one(make_env, value, n_physics_steps=3) == velocity
+    assert step_one(make_native_env, value, n_physics_steps=3) == velocity
     assert np.asarray(value).tolist() == (velocity if after is None else after)
 
 
@@ -47,8 +47,8 @@ def test_clip_normalise_and_write_back(make_env, value, velocity, after):
         ([0.6, 1.0], 2, FIRST),
     ],
 )
-def test_write_back_renormalises_in_later_substeps(make_env, value, substeps, velocity):
-    assert step_one(make_env, value, n_physics_steps=substeps) == velocity
+def test_write_back_renormalises_in_later_substeps(make_native_env, value, substeps, velocity):
+    assert step_one(make_native_env, value, n_physics_steps=substeps) == velocity
 
 
 @pytest.mark.parametrize(
@@ -66,9 +66,9 @@ def test_write_back_renormalises_in_later_substeps(make_env, value, substeps, ve
         ("particle_2147483647", None),
     ],
 )
-def test_key_names_agent(make_env, key, index):
+def test_key_names_agent(make_native_env, key, index):
     array = np.array([3.0, 4.0])
-    state = make_env([float(v) for i in range(13) for v in (20 * i, 0)]).step({key: array})[0]
+    state = make_native_env([float(v) for i in range(13) for v in (20 * i, 0)]).step({key: array})[0]
     expected = [[R2, R2] if i == index else [0.0, 0.0] for i in range(13)]
     assert [state[4 * i + 2 : 4 * i + 4].tolist() for i in range(13)] == expected
     # ignored entries are still normalised in place
@@ -92,8 +92,8 @@ SHORT_ERROR = "action for key 'particle_0' has {} component(s), expected at leas
     [(key, [1.0, 0.0], error, message) for key, error, message in KEY_ERRORS]
     + [("particle_0", value, ValueError, SHORT_ERROR.format(n)) for value, n in SHORT],
 )
-def test_bad_entry_stops_intake(make_env, key, value, error, message):
-    env = make_env([0.0, 0.0, 50.0, 0.0])
+def test_bad_entry_stops_intake(make_native_env, key, value, error, message):
+    env = make_native_env([0.0, 0.0, 50.0, 0.0])
     first, last = np.array([3.0, 4.0]), np.array([3.0, 4.0])
     with pytest.raises(error, match=f"^{re.escape(message)}$"):
         env.step({"agent_0": first, key: value, "particle_1": last})
@@ -105,18 +105,18 @@ def test_bad_entry_stops_intake(make_env, key, value, error, message):
 
 
 @pytest.mark.parametrize("ordered", [False, True])
-def test_last_entry_for_an_agent_wins(make_env, ordered):
+def test_last_entry_for_an_agent_wins(make_native_env, ordered):
     actions = {"particle_0": [1.0, 0.0], "agent_0": [0.0, -1.0]}
     if ordered:
         # iteration order changes, insertion order does not
         actions = OrderedDict(actions)
         actions.move_to_end("particle_0")
-    state = make_env([0.0, 0.0]).step(actions)[0]
+    state = make_native_env([0.0, 0.0]).step(actions)[0]
     assert state[2:4].tolist() == [0.0, -1.0]
 
 
-def test_nan_component_gives_nan_velocity_and_position(make_env):
-    state = make_env([0.0, 0.0]).step({"particle_0": [float("nan"), 0.5]})[0]
+def test_nan_component_gives_nan_velocity_and_position(make_native_env):
+    state = make_native_env([0.0, 0.0]).step({"particle_0": [float("nan"), 0.5]})[0]
     assert np.isnan(state).all()
 
 
@@ -130,9 +130,9 @@ def test_nan_component_gives_nan_velocity_and_position(make_env):
         ([[3, 9, 4, 9], [9, 9, 9, 9]], np.s_[:, ::2], [[R2, 9, R2, 9], [9, 9, 9, 9]]),
     ],
 )
-def test_strided_view_is_read_and_written_through_its_strides(make_env, memory, view, after):
+def test_strided_view_is_read_and_written_through_its_strides(make_native_env, memory, view, after):
     memory = np.array(memory, dtype=np.float64)
-    assert step_one(make_env, memory[view]) == [R2, R2]
+    assert step_one(make_native_env, memory[view]) == [R2, R2]
     assert memory.tolist() == after
 
 
@@ -146,19 +146,19 @@ class CountingKey(str):
         return str.__str__(self)
 
 
-def test_keys_with_python_conversions_are_read_every_sub_step(make_env):
+def test_keys_with_python_conversions_are_read_every_sub_step(make_native_env):
     CountingKey.calls = 0
-    env = make_env([0.0, 0.0], n_physics_steps=4)
+    env = make_native_env([0.0, 0.0], n_physics_steps=4)
     env.step({"particle_0": np.array([0.6, 1.0]), CountingKey("agent_0"): [0.6, 1.0]})
     assert CountingKey.calls == 4
 
 
-def test_views_of_one_array_are_read_afresh_every_sub_step(make_env):
+def test_views_of_one_array_are_read_afresh_every_sub_step(make_native_env):
     # the read-only view sees what the write-back into its base left there
     base = np.array([0.6, 1.0])
     view = base.view()
     view.flags.writeable = False
-    env = make_env([0.0, 0.0, 20.0, 0.0], n_physics_steps=2)
+    env = make_native_env([0.0, 0.0, 20.0, 0.0], n_physics_steps=2)
     velocities = env.step({"particle_0": base, "particle_1": view})[0][[2, 3, 6, 7]]
     second = [0.5144957554275265, 0.8574929257125441]
     assert velocities.tolist() == second + second

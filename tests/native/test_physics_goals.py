@@ -20,8 +20,8 @@ def reward_of(result):
         ({"sparse_weight": 2.5}, 2.5),
     ],
 )
-def test_worked_example(make_env, options, reward):
-    env = make_env([1.0, 0.0], [5.0, 0.0], [7.0, 0.0], **options)
+def test_worked_example(make_native_env, options, reward):
+    env = make_native_env([1.0, 0.0], [5.0, 0.0], [7.0, 0.0], **options)
     result = env.step({"particle_0": [0.0, 0.0]})
     assert result[0].tolist() == [-0.5999999999999996, 0.0, 0.0, 0.0, 5.4, 0.0, 7.0, 0.0, 1.0]
     assert reward_of(result) == reward
@@ -49,8 +49,8 @@ def test_worked_example(make_env, options, reward):
     ],
     ids=["at-limit", "cancelling", "separating", "pushed-into-neighbour"],
 )
-def test_pushes(make_env, particles, boulders, after):
-    assert make_env(particles, boulders).step({})[0].tolist() == pytest.approx(after, abs=1e-15)
+def test_pushes(make_native_env, particles, boulders, after):
+    assert make_native_env(particles, boulders).step({})[0].tolist() == pytest.approx(after, abs=1e-15)
 
 
 @pytest.mark.parametrize(
@@ -64,14 +64,14 @@ def test_pushes(make_env, particles, boulders, after):
         ([5000.0, 0.0], 0.0),
     ],
 )
-def test_shaping_follows_nearest_landmark(make_env, landmarks, shaping):
-    env = make_env([1.5, 0.0], [5.0, 0.0], landmarks, sparse_rewards=False)
+def test_shaping_follows_nearest_landmark(make_native_env, landmarks, shaping):
+    env = make_native_env([1.5, 0.0], [5.0, 0.0], landmarks, sparse_rewards=False)
     assert reward_of(env.step({})) == pytest.approx(shaping, abs=1e-12)
 
 
 @pytest.mark.parametrize(("landmarks", "sparse_rewards"), [([], False), ([50.0, 0.0], True)])
-def test_no_shaping_without_landmarks_or_in_sparse_mode(make_env, landmarks, sparse_rewards):
-    env = make_env([1.5, 0.0], [5.0, 0.0], [50.0, 0.0], sparse_rewards=False)
+def test_no_shaping_without_landmarks_or_in_sparse_mode(make_native_env, landmarks, sparse_rewards):
+    env = make_native_env([1.5, 0.0], [5.0, 0.0], [50.0, 0.0], sparse_rewards=False)
     assert reward_of(env.step({})) == 0.5
     env.init([1.5, 0.0], [5.0, 0.0], landmarks, 1, sparse_rewards, True, 1.0)
     assert reward_of(env.step({})) == 0.0
@@ -80,8 +80,8 @@ def test_no_shaping_without_landmarks_or_in_sparse_mode(make_env, landmarks, spa
 @pytest.mark.parametrize(
     ("landmark", "arrived"), [([6.0, 0.0], False), ([0.0, -6.0], False), ([0.0, 5.99], True)]
 )
-def test_arrival_is_strictly_inside_contact_distance(make_env, landmark, arrived):
-    result = make_env(FAR, [0.0, 0.0], landmark).step({})
+def test_arrival_is_strictly_inside_contact_distance(make_native_env, landmark, arrived):
+    result = make_native_env(FAR, [0.0, 0.0], landmark).step({})
     assert result[0][-1] == float(arrived)
     assert reward_of(result) == float(arrived)
     assert result[3]["particle_0"] is arrived
@@ -91,10 +91,10 @@ def test_arrival_is_strictly_inside_contact_distance(make_env, landmark, arrived
     ("visit_all", "flags", "reward"),
     [(True, [0, 0, 1, 0, 0, 0, 1, 0], 5.0), (False, [1, 0], 1.0)],
 )
-def test_boulder_in_reach_of_two_landmarks(make_env, visit_all, flags, reward):
+def test_boulder_in_reach_of_two_landmarks(make_native_env, visit_all, flags, reward):
     # boulder 0 reaches landmarks 1 and 3, boulder 1 none; pair flags are landmark-major
     landmarks = [100.0, 100.0, 3.0, 0.0, 200.0, 200.0, -3.0, 0.0]
-    env = make_env(FAR, [0.0, 0.0, 50.0, 0.0], landmarks, visit_all=visit_all, sparse_weight=2.5)
+    env = make_native_env(FAR, [0.0, 0.0, 50.0, 0.0], landmarks, visit_all=visit_all, sparse_weight=2.5)
     result = env.step({})
     assert result[0][-len(flags) :].tolist() == flags
     assert reward_of(result) == reward
@@ -110,9 +110,9 @@ def drive(env, action, done):
     raise AssertionError("the particle never got there")
 
 
-def test_return_to_a_visited_landmark_pays_nothing(make_env):
+def test_return_to_a_visited_landmark_pays_nothing(make_native_env):
     # landmark 1 is out of reach, so the episode never ends
-    env = make_env([-4.0, 0.0], [3.0, 0.0], [0.0, 0.0, 1000.0, 1000.0], n_physics_steps=10)
+    env = make_native_env([-4.0, 0.0], [3.0, 0.0], [0.0, 0.0, 1000.0, 1000.0], n_physics_steps=10)
     assert reward_of(env.step({})) == 1.0
     drive(env, [1.0, 0.0], lambda s: s[4] > 8.0)
     drive(env, [0.0, 1.0], lambda s: s[1] > 8.0)
@@ -134,16 +134,16 @@ def test_return_to_a_visited_landmark_pays_nothing(make_env):
     ],
 )
 def test_termination_without_boulders_or_landmarks(
-    make_env, visit_all, boulders, landmarks, terminated
+    make_native_env, visit_all, boulders, landmarks, terminated
 ):
-    result = make_env(FAR, boulders, landmarks, visit_all=visit_all).step({})
+    result = make_native_env(FAR, boulders, landmarks, visit_all=visit_all).step({})
     assert result[3]["particle_0"] is terminated
     assert reward_of(result) == 0.0
 
 
 @pytest.mark.parametrize("substeps", [0, -3])
-def test_counters_survive_init_until_a_goal_update(make_env, substeps):
-    env = make_env([1.0, 0.0], [5.0, 0.0], [7.0, 0.0])
+def test_counters_survive_init_until_a_goal_update(make_native_env, substeps):
+    env = make_native_env([1.0, 0.0], [5.0, 0.0], [7.0, 0.0])
     assert env.step({})[3]["particle_0"] is True
     env.init([1.0, 0.0], [5.0, 0.0], [7.0, 0.0], substeps, True, True, 1.0)
     assert env.step({})[3]["particle_0"] is True
