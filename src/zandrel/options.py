@@ -3,7 +3,8 @@
 :class:`EnvConfig` is the one declaration. Each field carries its default, its type (the
 annotation), its check and its help text; the environments' keywords, their validation,
 the command-line options (:func:`add_config_arguments`) and the native engine's task
-configuration all follow from it. A new keyword is one more field here.
+configuration (read by field name) all follow from it. A new keyword is one more field
+here, and one in the native `TaskConfig` when the engine uses it.
 """
 
 from __future__ import annotations
@@ -126,9 +127,10 @@ class Flag:
 Check = Count | Real | Flag
 
 
-def option(default: Any, check: Check, help: str, *, native: bool = True) -> Any:
-    """A declared field: `native` ones are read by name into the engine's task config."""
-    return field(default=default, metadata={"check": check, "help": help, "native": native})
+def option(default: Any, check: Check, help: str) -> Any:
+    """A declared field: its default, its check and its help text; its command-line option
+    is named after it (:func:`option_name`)."""
+    return field(default=default, metadata={"check": check, "help": help})
 
 
 @dataclass(frozen=True)
@@ -171,7 +173,6 @@ class EnvConfig:
         Count(1, math.inf, optional=True),
         "most bytes one step's observations may take; by default $ZANDREL_MAX_OBSERVATION_BYTES "
         "or 1 GiB",
-        native=False,
     )
     approach_shaping: float = option(
         0.0,
@@ -234,11 +235,6 @@ class EnvConfig:
         spread = max(1.0, self.spawn_size / REFERENCE_SPAWN_SIZE)
         pushed_at_once = min(self.n_agents, self.n_boulders)
         return min(math.ceil(STEPS_PER_GOAL * self.flag_count * spread / pushed_at_once), INT64_MAX)
-
-    def truncates(self, steps: int, terminated: bool) -> bool:
-        """Whether an episode `steps` long is cut short: a terminated one never is."""
-        assert self.max_cycles is not None
-        return not terminated and steps >= self.max_cycles
 
     @property
     def observation_bytes(self) -> int:

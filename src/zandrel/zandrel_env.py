@@ -306,8 +306,8 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         self._steps += 1
         # every agent shares one termination flag, a bool
         terminated = True in terminations.values()
-        # the core never truncates
-        truncated = self.config.truncates(self._steps, terminated)
+        # the core never truncates; a terminated episode is not also reported as cut short
+        truncated = not terminated and self._steps >= self.max_cycles
         truncations = dict.fromkeys(agents, True) if truncated else self._running.copy()
         if truncated or terminated:
             self.agents = []
