@@ -40,9 +40,9 @@ from harness import (
 )
 
 import zandrel
-from zandrel.config import EnvConfig
 from zandrel.layouts import Layout, draw_layout, seed_state
-from zandrel.zandrel_env import new_core
+from zandrel.native import new_core
+from zandrel.options import EnvConfig
 
 TABLE_SIZES = (64, 1024, 4096)  # environments per call in the main table
 SWEEP_SIZES = (1, 4, 16, 64, 256, 1024, 4096)  # environments per call in the scaling sweep

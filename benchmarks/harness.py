@@ -23,9 +23,11 @@ import numpy as np
 import numpy.typing as npt
 import zandrel_cpp
 
-from zandrel.config import BOULDER_SPACING, CONTACT_DISTANCE
+from zandrel.config import BOULDER_SPACING, CONTACT_DISTANCE, REFERENCE_SPAWN_SIZE
 from zandrel.layouts import Layout
-from zandrel.zandrel_env import ZandrelEnv, new_core
+from zandrel.native import new_core
+from zandrel.options import positive_int
+from zandrel.zandrel_env import ZandrelEnv
 
 REPO = Path(__file__).resolve().parent.parent
 MODEL_PATH = REPO / "tests" / "native" / "reference_model.py"
@@ -232,29 +234,29 @@ def model_env(scenario: Scenario) -> Any:
     return model
 
 
-class ScenarioEnv(ZandrelEnv):
-    """The PettingZoo environment started on a benchmark layout instead of a random one."""
-
-    def __init__(self, scenario: Scenario, episode_steps: int) -> None:
-        self._scenario_layout = layout(scenario)
-        super().__init__(
-            n_agents=scenario.particles,
-            n_boulders=scenario.boulders,
-            n_landmarks=scenario.landmarks,
-            n_physics_steps=PHYSICS_STEPS,
-            sparse_rewards=False,
-            visit_all=True,
-            max_cycles=episode_steps,
-        )
-
-    def _draw_layout(self, state: npt.NDArray[np.uint64]) -> Layout:
-        return self._scenario_layout
-
-
-def wrapper_env(scenario: Scenario, episode_steps: int = EPISODE_STEPS) -> ScenarioEnv:
-    env = ScenarioEnv(scenario, episode_steps)
-    env.reset(seed=0)
+def wrapper_env(scenario: Scenario, episode_steps: int = EPISODE_STEPS) -> ZandrelEnv:
+    """The PettingZoo environment started on the scenario's layout instead of a random one."""
+    start = layout(scenario)
+    env = ZandrelEnv(
+        n_agents=scenario.particles,
+        n_boulders=scenario.boulders,
+        n_landmarks=scenario.landmarks,
+        n_physics_steps=PHYSICS_STEPS,
+        sparse_rewards=False,
+        visit_all=True,
+        max_cycles=episode_steps,
+        # construction tries a random draw, which needs more room than the scenario's
+        # grid takes; twice its square leaves enough at every size
+        spawn_size=2.0 * spawn_side(start),
+    )
+    env.reset(seed=0, options={"layout": start})
     return env
+
+
+def spawn_side(start: Layout) -> float:
+    """The side of the square around the origin that holds every entity of a layout."""
+    points = np.concatenate([start.particles, start.boulders, start.landmarks])
+    return max(REFERENCE_SPAWN_SIZE, 2.0 * float(np.abs(points).max()) + 2.0 * CONTACT_DISTANCE)
 
 
 def until_done(scenario: Scenario, episode: list[Actions]) -> list[Actions]:
@@ -377,13 +379,6 @@ def timed_main(
 
 def print_targets(targets: Sequence[Target]) -> None:
     print("\n".join(target.line() for target in targets))
-
-
-def positive_int(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be an integer >= 1, got {value}")
-    return value
 
 
 def table(header: Sequence[str], rows: Sequence[Sequence[str]]) -> str:

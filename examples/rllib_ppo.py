@@ -32,7 +32,7 @@ from ray.rllib.env.wrappers.pettingzoo_env import ParallelPettingZooEnv
 from ray.tune.registry import register_env
 
 import zandrel
-from zandrel.__main__ import (
+from zandrel.options import (
     add_config_arguments,
     config_from,
     non_negative_int,

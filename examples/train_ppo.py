@@ -44,7 +44,7 @@ from stable_baselines3.common.vec_env import VecNormalize
 from tqdm import TqdmExperimentalWarning
 
 import zandrel
-from zandrel.__main__ import add_config_arguments, config_from, non_negative_int, positive_int
+from zandrel.options import add_config_arguments, config_from, non_negative_int, positive_int
 from zandrel.policies import HeuristicPolicy, Policy, RandomPolicy
 from zandrel.sb3 import sb3_vec_env
 

@@ -226,8 +226,7 @@ void BatchEngine::step_range(int64_t begin, int64_t end, const Action* actions,
     double reward = slot.record.advance(normalised.data());
     ++slot.steps;
     const bool terminated = slot.record.terminated();
-    // a terminated episode is not also reported as cut short
-    const bool truncated = !terminated && slot.steps >= config_.max_cycles;
+    const bool truncated = config_.truncates(slot.steps, terminated);
     out.terminations[env] = terminated;
     out.truncations[env] = truncated;
     slot.record.build_state_vector();

@@ -17,6 +17,7 @@
 #include "core/zandrel_environment.hpp"
 #include "task/layout_sampler.hpp"
 #include "task/random.hpp"
+#include "task/task_config.hpp"
 #include "thread_pool.hpp"
 
 // what happens to an environment whose episode has ended (Gymnasium's modes)
@@ -26,18 +27,9 @@ enum class AutoresetMode : int32_t {
   disabled = 2,   // the caller resets ended environments itself
 };
 
-struct BatchConfig {
+// every environment's task, and how the engine runs the batch
+struct BatchConfig : TaskConfig {
   int32_t num_envs = 1;
-  int32_t n_agents = 2;
-  int32_t n_boulders = 2;
-  int32_t n_landmarks = 2;
-  int32_t n_physics_steps = 5;
-  bool sparse_rewards = false;
-  bool visit_all = false;
-  double sparse_weight = 1.0;
-  int64_t max_cycles = 300;       // steps before truncation
-  double spawn_size = 30.0;       // side of the start square, world units
-  double approach_shaping = 0.0;  // weight of the approach term added to each step's reward
   AutoresetMode autoreset_mode = AutoresetMode::same_step;
   int32_t num_threads = 1;
 };

@@ -8,12 +8,15 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
-#include "task/approach.hpp"
 #include "batch/batch_engine.hpp"
-#include "task/layout_sampler.hpp"
 #include "bindings/common/array_pool.hpp"
+#include "core/zandrel_environment.hpp"
+#include "task/approach.hpp"
+#include "task/layout_sampler.hpp"
+#include "task/task_config.hpp"
 
 namespace py = pybind11;
 
@@ -107,6 +110,23 @@ Xoshiro256::State state_from(const uint64_t* words) {
   return {words[0], words[1], words[2], words[3]};
 }
 
+// every field of the task from the attribute of the same name; the package checks
+// the values first, so a refusal here means a caller bypassed those checks
+TaskConfig task_config_from(const py::handle& source) {
+  TaskConfig config;
+  for_each_task_field([&](const char* name, auto member) {
+    using Value = std::remove_reference_t<decltype(config.*member)>;
+    const py::object value = source.attr(name);
+    try {
+      config.*member = value.cast<Value>();
+    } catch (const py::cast_error&) {
+      throw py::value_error(std::string("task.") + name + " does not fit its native field, got " +
+                            py::repr(value).cast<std::string>());
+    }
+  });
+  return config;
+}
+
 // the next start layout from a generator state, which advances in place
 py::tuple draw_layout_from(const py::array& state, int32_t n_agents, int32_t n_boulders,
                            int32_t n_landmarks, double spawn_size) {
@@ -131,9 +151,8 @@ py::tuple draw_layout_from(const py::array& state, int32_t n_agents, int32_t n_b
 // the approach term between two state vectors of the same counts
 double approach_progress_of(const py::handle& before, const py::handle& after, int32_t n_agents,
                             int32_t n_boulders, int32_t n_landmarks, bool visit_all) {
-  const py::ssize_t flags = visit_all ? py::ssize_t{n_landmarks} * n_boulders : n_boulders;
-  const py::ssize_t length = 4 * py::ssize_t{n_agents} + 2 * py::ssize_t{n_boulders} +
-                             2 * py::ssize_t{n_landmarks} + flags;
+  const auto length =
+      static_cast<py::ssize_t>(state_length_for(n_agents, n_boulders, n_landmarks, visit_all));
   const py::array start = checked(before, "before", {py::dtype::of<double>()}, {length}, false);
   const py::array end = checked(after, "after", {py::dtype::of<double>()}, {length}, false);
   const StateCounts counts{n_agents, n_boulders, n_landmarks, visit_all};
@@ -298,31 +317,18 @@ PYBIND11_MODULE(_batch, module) {
              py::arg("n_landmarks"), py::arg("visit_all"));
 
   py::class_<PyBatchEngine>(module, "BatchEngine")
-      .def(py::init([](int32_t num_envs, int32_t n_agents, int32_t n_boulders, int32_t n_landmarks,
-                       int32_t n_physics_steps, bool sparse_rewards, bool visit_all,
-                       double sparse_weight, int64_t max_cycles, double spawn_size,
-                       double approach_shaping, const std::string& mode, int32_t num_threads,
-                       bool float_observations) {
+      .def(py::init([](const py::handle& task, int32_t num_envs, const std::string& mode,
+                       int32_t num_threads, bool float_observations) {
              BatchConfig config;
+             static_cast<TaskConfig&>(config) = task_config_from(task);
              config.num_envs = num_envs;
-             config.n_agents = n_agents;
-             config.n_boulders = n_boulders;
-             config.n_landmarks = n_landmarks;
-             config.n_physics_steps = n_physics_steps;
-             config.sparse_rewards = sparse_rewards;
-             config.visit_all = visit_all;
-             config.sparse_weight = sparse_weight;
-             config.max_cycles = max_cycles;
-             config.spawn_size = spawn_size;
-             config.approach_shaping = approach_shaping;
              config.autoreset_mode = autoreset_mode(mode);
              config.num_threads = num_threads;
              return new PyBatchEngine(config, float_observations);
            }),
-           py::arg("num_envs"), py::arg("n_agents"), py::arg("n_boulders"), py::arg("n_landmarks"),
-           py::arg("n_physics_steps"), py::arg("sparse_rewards"), py::arg("visit_all"),
-           py::arg("sparse_weight"), py::arg("max_cycles"), py::arg("spawn_size"),
-           py::arg("approach_shaping"), py::arg("autoreset_mode"), py::arg("num_threads"),
+           "The engine of num_envs environments of one task, read by keyword name from task "
+           "(the package's EnvConfig).",
+           py::arg("task"), py::arg("num_envs"), py::arg("autoreset_mode"), py::arg("num_threads"),
            py::arg("float_observations"))
       .def_property_readonly("observation_length", &PyBatchEngine::observation_length)
       .def_property_readonly("num_threads", &PyBatchEngine::num_threads)

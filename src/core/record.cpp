@@ -17,8 +17,7 @@ int64_t point_count(const std::vector<double>& points) {
 // refuses counts whose state length or flag-set size would overflow 32-bit indices
 void check_sizes_fit(int64_t particles, int64_t boulders, int64_t landmarks, bool visit_all) {
   const int64_t pair_flags = landmarks * boulders;
-  const int64_t flags = visit_all ? pair_flags : boulders;
-  const int64_t state_length = 4 * particles + 2 * boulders + 2 * landmarks + flags;
+  const int64_t state_length = state_length_for(particles, boulders, landmarks, visit_all);
   if (pair_flags <= kInt32Max && state_length <= kInt32Max) return;
   throw std::invalid_argument(
       "init() got " + std::to_string(particles) + " particles, " + std::to_string(boulders) +

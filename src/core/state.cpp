@@ -10,9 +10,15 @@ constexpr int32_t kValuesPerParticle = 4;  // x, y, vx, vy
 
 }  // namespace
 
-int32_t ZandrelEnvironment::state_length() const {
-  const int32_t flag_count = visit_all ? n_landmarks * n_boulders : n_boulders;
+int64_t state_length_for(int64_t n_particles, int64_t n_boulders, int64_t n_landmarks,
+                         bool visit_all) {
+  const int64_t flag_count = visit_all ? n_landmarks * n_boulders : n_boulders;
   return kValuesPerParticle * n_particles + 2 * n_boulders + 2 * n_landmarks + flag_count;
+}
+
+// init refuses counts whose state length would not fit
+int32_t ZandrelEnvironment::state_length() const {
+  return static_cast<int32_t>(state_length_for(n_particles, n_boulders, n_landmarks, visit_all));
 }
 
 void ZandrelEnvironment::build_state_vector() {

@@ -45,6 +45,12 @@ struct PlannedAction {
   double y_value;
 };
 
+// values in the state vector: four per particle (x, y, vx, vy), two per boulder and
+// per landmark, then the goal flags (one per landmark-boulder pair with visit_all,
+// else one per boulder); 64-bit, so that callers can refuse counts too large for it
+int64_t state_length_for(int64_t n_particles, int64_t n_boulders, int64_t n_landmarks,
+                         bool visit_all);
+
 struct ZandrelEnvironment {
   // fields in their documented order; counts are 32-bit signed
   std::vector<double> last_state;
@@ -100,7 +106,9 @@ struct ZandrelEnvironment {
   // action intake
   static NormalisedAction normalise_action(double x, double y);
   void set_agent_action(int32_t index, const NormalisedAction& action);
-  void apply_actions(const pybind11::dict& actions);
+  // reads every entry of the dict and applies it; true when the dict holds plain data
+  // only, so that the next sub-steps may replay what was read instead of reading again
+  bool apply_actions(const pybind11::dict& actions);
 
   // physics sub-step
   void physics_substep();
@@ -127,7 +135,6 @@ struct ZandrelEnvironment {
 
   friend class ReentryGuard;
   bool counts_match_positions() const;
-  bool read_actions(const pybind11::dict& actions);
   void record_planned_action(int32_t index, const ComponentAddresses& components, bool writable,
                              const pybind11::object& owner);
   void replay_actions();

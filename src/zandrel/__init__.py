@@ -3,7 +3,7 @@
 from importlib.metadata import version
 
 from zandrel.agent_vector_env import ZandrelAgentVectorEnv, agent_vector_env
-from zandrel.config import ConfigError, ZandrelConfig
+from zandrel.options import ConfigError, EnvConfig, ZandrelConfig
 from zandrel.snapshot import Snapshot, split_state
 from zandrel.vector_env import ZandrelVectorEnv, vector_env
 from zandrel.zandrel_env import ZandrelEnv, env, parallel_env, raw_env
@@ -12,6 +12,7 @@ __version__ = version("zandrel")
 
 __all__ = [
     "ConfigError",
+    "EnvConfig",
     "Snapshot",
     "ZandrelAgentVectorEnv",
     "ZandrelConfig",

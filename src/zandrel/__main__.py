@@ -6,12 +6,11 @@ Usage: ``python -m zandrel [--episodes N] [--policy heuristic|random] [--gif PAT
 from __future__ import annotations
 
 import argparse
-import inspect
 import json
 import os
 import sys
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -21,60 +20,18 @@ import numpy.typing as npt
 from PIL import Image, features
 from tqdm import tqdm
 
-from zandrel.config import ConfigError
+from zandrel.options import (
+    KEYWORDS,
+    ConfigError,
+    add_config_arguments,
+    config_from,
+    non_negative_int,
+    option_name,
+    positive_int,
+)
 from zandrel.policies import Policy, make_policy
 from zandrel.zandrel_env import ZandrelEnv
 
-
-def positive_int(text: str) -> int:
-    """argparse type: an integer >= 1."""
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be an integer >= 1, got {value}")
-    return value
-
-
-def non_negative_int(text: str) -> int:
-    """argparse type: an integer >= 0."""
-    value = int(text)
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be an integer >= 0, got {value}")
-    return value
-
-
-# argparse names the type in its message for text that does not parse
-positive_int.__name__ = non_negative_int.__name__ = "int"
-
-# environment keywords offered as options, with their help text; defaults come from ZandrelEnv
-CONFIG_OPTIONS: dict[str, tuple[Callable[[str], Any], str]] = {
-    "n_agents": (positive_int, "number of particles"),
-    "n_boulders": (non_negative_int, "number of boulders"),
-    "n_landmarks": (
-        non_negative_int,
-        "number of landmarks (at least 1 with boulders, unless --visit-all)",
-    ),
-    "n_physics_steps": (positive_int, "physics sub-steps per step"),
-    "sparse_weight": (float, "reward per newly visited (landmark, boulder) pair with --visit-all"),
-    "max_cycles": (
-        positive_int,
-        "steps before an episode is truncated; by default 350 per goal, scaled with the spawn "
-        "area and the team (see help(zandrel.parallel_env))",
-    ),
-    "spawn_size": (float, "side of the square the entities start in (plane units)"),
-    "max_observation_bytes": (
-        positive_int,
-        "most bytes one step's observations may take; by default $ZANDREL_MAX_OBSERVATION_BYTES "
-        "or 1 GiB",
-    ),
-    "approach_shaping": (
-        float,
-        "weight of the reward for approaching the nearest open boulder (a learning aid)",
-    ),
-}
-CONFIG_FLAGS: dict[str, str] = {
-    "sparse_rewards": "pay only for arrivals, without the dense shaping reward",
-    "visit_all": "every boulder must visit every landmark, not just reach one",
-}
 # file extensions of the animation formats Pillow writes, with the format and its name
 ANIMATIONS: dict[str, tuple[str, str]] = {
     ".gif": ("GIF", "GIF"),
@@ -104,7 +61,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except ValueError as error:
         # other refusals (the start layout's) begin with the keyword they are about
         keyword = str(error).split(" ", 1)[0]
-        named = keyword in CONFIG_OPTIONS or keyword in CONFIG_FLAGS
+        named = keyword in KEYWORDS
         parser.error(f"{_options_text([keyword])}: {error}" if named else str(error))
     policy = make_policy(args.policy, args.seed)
     frames: list[npt.NDArray[np.uint8]] = []
@@ -118,36 +75,6 @@ def main(argv: Sequence[str] | None = None) -> int:
     summary = _summarise(results, args.policy, env.config.keywords())
     print(json.dumps(summary, indent=2) if args.json else _format_table(summary))
     return 0
-
-
-def add_config_arguments(parser: argparse.ArgumentParser, **defaults: Any) -> None:
-    """An option for every environment keyword, with the environment's defaults.
-
-    Keyword arguments replace the environment's default of that keyword.
-    """
-    defaults = {
-        **{
-            name: parameter.default
-            for name, parameter in inspect.signature(ZandrelEnv.__init__).parameters.items()
-        },
-        **defaults,
-    }
-    for name, (kind, help_text) in CONFIG_OPTIONS.items():
-        default = defaults[name]
-        shown = help_text if default is None else f"{help_text} (default: {default})"
-        parser.add_argument(_option(name), type=kind, default=default, help=shown)
-    for name, help_text in CONFIG_FLAGS.items():
-        parser.add_argument(
-            _option(name),
-            action=argparse.BooleanOptionalAction,
-            default=defaults[name],
-            help=f"{help_text} (default: {'on' if defaults[name] else 'off'})",
-        )
-
-
-def config_from(args: argparse.Namespace) -> dict[str, Any]:
-    """The environment keywords of parsed options added by :func:`add_config_arguments`."""
-    return {name: getattr(args, name) for name in (*CONFIG_OPTIONS, *CONFIG_FLAGS)}
 
 
 def _build_parser() -> argparse.ArgumentParser:
@@ -182,13 +109,9 @@ def _build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _option(keyword: str) -> str:
-    return "--" + keyword.replace("_", "-")
-
-
 def _options_text(keywords: Sequence[str]) -> str:
     """How argparse names the options behind a refused configuration."""
-    options = [_option(keyword) for keyword in keywords]
+    options = [option_name(keyword) for keyword in keywords]
     return ("argument " if len(options) == 1 else "arguments ") + ", ".join(options)
 
 

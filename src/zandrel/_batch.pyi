@@ -5,6 +5,8 @@ from typing import SupportsFloat, SupportsInt
 import numpy as np
 import numpy.typing as npt
 
+from zandrel.options import EnvConfig
+
 def draw_layout(
     state: npt.NDArray[np.uint64],
     n_agents: SupportsInt,
@@ -29,21 +31,15 @@ def approach_progress(
 class BatchEngine:
     def __init__(
         self,
+        task: EnvConfig,
         num_envs: SupportsInt,
-        n_agents: SupportsInt,
-        n_boulders: SupportsInt,
-        n_landmarks: SupportsInt,
-        n_physics_steps: SupportsInt,
-        sparse_rewards: bool,
-        visit_all: bool,
-        sparse_weight: SupportsFloat,
-        max_cycles: SupportsInt,
-        spawn_size: SupportsFloat,
-        approach_shaping: SupportsFloat,
         autoreset_mode: str,
         num_threads: SupportsInt,
         float_observations: bool,
-    ) -> None: ...
+    ) -> None:
+        """The engine of num_envs environments of one task, read by keyword name from task
+        (the package's EnvConfig)."""
+
     @property
     def observation_length(self) -> int: ...
     @property

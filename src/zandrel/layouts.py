@@ -9,16 +9,54 @@ import numpy as np
 import numpy.typing as npt
 
 from zandrel import _batch
-from zandrel.config import EnvConfig
+from zandrel.options import EnvConfig
 
 
 @dataclass(frozen=True)
 class Layout:
-    """Start positions of one episode, one (x, y) row per entity."""
+    """Start positions of one episode, one (x, y) row per entity.
+
+    `parallel_env().reset(options={"layout": layout})` starts an episode on it; the
+    environment checks it against its counts with :func:`checked_layout`.
+    """
 
     particles: npt.NDArray[np.float64]
     boulders: npt.NDArray[np.float64]
     landmarks: npt.NDArray[np.float64]
+
+
+def checked_layout(layout: object, config: EnvConfig, name: str = "layout") -> Layout:
+    """A float64 copy of `layout` after checking it fits `config`; ValueError otherwise.
+
+    Each part must be an (n, 2) array of finite numbers, n the count of its entities.
+    The copy keeps the episode's start safe from later writes to the caller's arrays.
+    """
+    if not isinstance(layout, Layout):
+        raise ValueError(f"{name} must be a zandrel.layouts.Layout, got {type(layout).__name__}")
+    counts = {
+        "particles": ("n_agents", config.n_agents),
+        "boulders": ("n_boulders", config.n_boulders),
+        "landmarks": ("n_landmarks", config.n_landmarks),
+    }
+    parts = {}
+    for part, (keyword, count) in counts.items():
+        given = getattr(layout, part)
+        try:
+            points = np.array(given, dtype=np.float64)
+        except (TypeError, ValueError):
+            raise ValueError(f"{name}.{part} must hold real numbers, got {given!r}") from None
+        if points.shape != (count, 2):
+            raise ValueError(
+                f"{name}.{part} must have shape ({count}, 2) ({keyword}, 2), got {points.shape}"
+            )
+        bad_rows = np.flatnonzero(~np.isfinite(points).all(axis=1))
+        if bad_rows.size:
+            row = int(bad_rows[0])
+            raise ValueError(
+                f"{name}.{part} must hold finite numbers, got {points[row].tolist()} in row {row}"
+            )
+        parts[part] = points
+    return Layout(**parts)
 
 
 def seed_state(seed: int | None) -> npt.NDArray[np.uint64]:

@@ -17,15 +17,15 @@ from gymnasium.error import ClosedEnvironmentError
 from gymnasium.vector import AutoresetMode
 
 from zandrel import _batch
-from zandrel.config import EnvConfig, ZandrelConfig
+from zandrel.actions import holds_real_numbers
 from zandrel.layouts import draw_layout, seed_state
+from zandrel.options import EnvConfig, ZandrelConfig, check_count
 
 Array = npt.NDArray[Any]
 StepResult = tuple[Array, Array, Array, Array, dict[str, Any]]
 
 OBSERVATION_DTYPES = (np.dtype(np.float64), np.dtype(np.float32))
 NATIVE_ACTION_DTYPES = (np.dtype(np.float64), np.dtype(np.float32))  # read without a copy
-REAL_KINDS = "biuf"  # NumPy dtype kinds that convert to float64 as numbers
 ENGINE_MODES = {
     AutoresetMode.NEXT_STEP: "next_step",
     AutoresetMode.SAME_STEP: "same_step",
@@ -50,9 +50,10 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
 
     `single_action_space` is `Box(-1, 1, (n_agents, 2), float32)`: row a is the action
     of `particle_a`, as in `parallel_env`. `step` takes an array shaped
-    `(num_envs, n_agents, 2)` of any real dtype (float64 and float32 are read without a
-    copy). Components are clipped to [-1, 1] (infinite ones too) and the vector is
-    scaled to length 1 when longer. NaN is refused.
+    `(num_envs, n_agents, 2)` of any real dtype, or of Python objects that are real
+    numbers, as `parallel_env` takes them (float64 and float32 are read without a copy).
+    Components are clipped to [-1, 1] (infinite ones too) and the vector is scaled to
+    length 1 when longer. NaN is refused.
 
     ## Observation Space
 
@@ -93,8 +94,8 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
 
     ## Arguments
 
-    - `num_envs`: number of environments, at least 1.
-    - `num_threads=None`: worker threads, at least 1; None means the CPUs this process
+    - `num_envs`: number of environments, from 1 to 2**31 - 1.
+    - `num_threads=None`: worker threads, from 1 to 2**31 - 1; None means the CPUs this process
       may use. The pool lives as long as the object and is joined by `close()` (and at
       interpreter exit). The object may be used from one Python thread at a time: a call
       made while another runs raises RuntimeError instead of corrupting state.
@@ -125,8 +126,8 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
                 "vector_env() takes no render_mode: it does not render; "
                 "use zandrel.parallel_env(render_mode=...) to watch an episode"
             )
-        self.num_envs = _check_count("num_envs", num_envs)
-        self.config = EnvConfig(**config)
+        self.num_envs = check_count("num_envs", num_envs)
+        self.config = EnvConfig.from_keywords("vector_env", dict(config))
         self.config.check_observation_memory(copies=self.num_envs)
         self.autoreset_mode = _check_autoreset_mode(autoreset_mode)
         self.dtype = _check_dtype(dtype)
@@ -135,19 +136,10 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         draw_layout(seed_state(0), self.config)
         cfg = self.config
         self._engine = _batch.BatchEngine(
+            task=cfg,
             num_envs=self.num_envs,
-            n_agents=cfg.n_agents,
-            n_boulders=cfg.n_boulders,
-            n_landmarks=cfg.n_landmarks,
-            n_physics_steps=cfg.n_physics_steps,
-            sparse_rewards=cfg.sparse_rewards,
-            visit_all=cfg.visit_all,
-            sparse_weight=cfg.sparse_weight,
-            max_cycles=cfg.max_cycles,
-            spawn_size=cfg.spawn_size,
-            approach_shaping=cfg.approach_shaping,
             autoreset_mode=ENGINE_MODES[self.autoreset_mode],
-            num_threads=_check_count("num_threads", threads),
+            num_threads=check_count("num_threads", threads),
             float_observations=self.dtype == np.float32,
         )
         # joins the worker threads when this object goes away or the interpreter exits
@@ -241,7 +233,7 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
 
     def _action_array(self, actions: npt.ArrayLike) -> Array:
         array = actions if isinstance(actions, np.ndarray) else np.asarray(actions)
-        if array.dtype.kind not in REAL_KINDS:
+        if not holds_real_numbers(array):
             raise ValueError(f"actions must be an array of real numbers, got dtype {array.dtype}")
         expected = (self.num_envs, self.n_agents, 2)
         if array.shape != expected:
@@ -333,12 +325,6 @@ def vector_env(
 
 def _entropy_states(count: int) -> Array:
     return np.random.SeedSequence().generate_state(4 * count, np.uint64).reshape(count, 4)
-
-
-def _check_count(keyword: str, value: object) -> int:
-    if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value < 1:
-        raise ValueError(f"{keyword} must be an integer >= 1, got {value!r}")
-    return int(value)
 
 
 def _check_autoreset_mode(value: object) -> AutoresetMode:

@@ -2,24 +2,23 @@
 
 from __future__ import annotations
 
-import numbers
-import os
-import sys
+import inspect
 from collections.abc import Mapping
 from typing import Any, Unpack
 
 import gymnasium
 import numpy as np
 import numpy.typing as npt
-import zandrel_cpp
 from gymnasium import spaces
 from pettingzoo import AECEnv, ParallelEnv
 from pettingzoo.utils.conversions import parallel_to_aec, parallel_to_aec_wrapper
 
 from zandrel import _batch
-from zandrel.config import EnvConfig, ZandrelConfig
+from zandrel.actions import described, holds_real_numbers
 from zandrel.history import ActionHistory
-from zandrel.layouts import Layout, draw_layout, seed_state
+from zandrel.layouts import Layout, checked_layout, draw_layout, seed_state
+from zandrel.native import new_core
+from zandrel.options import EnvConfig, ZandrelConfig, keyword_parameters
 from zandrel.rendering import Camera, HumanWindow, draw_frame
 from zandrel.snapshot import Snapshot, split_state
 
@@ -30,10 +29,6 @@ RENDER_MODES = ("human", "rgb_array")
 
 # action dtypes whose tolist() gives Python floats equal to their float64 conversion
 EXACT_FLOAT_DTYPES = frozenset(np.dtype(kind) for kind in ("float64", "float32", "float16"))
-# array kinds an action may have: bool, signed and unsigned integer, float, and Python
-# objects that are real numbers themselves
-REAL_KINDS = "biufO"
-NON_REAL_KINDS = {"U": "text", "S": "bytes", "c": "complex values", "M": "dates", "m": "durations"}
 
 
 class ZandrelEnv(ParallelEnv[str, Observation, Action]):
@@ -131,6 +126,8 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
 
     ## Arguments
 
+    Counts are at most 2**31 - 1, the native code's 32-bit counts.
+
     - `n_agents=2`: number of particles, at least 1; named `particle_0`, `particle_1`, ...
     - `n_boulders=2`: number of boulders, at least 0; 0 gives a task without goals.
     - `n_landmarks=2`: number of landmarks, at least 0, and at least 1 when there are
@@ -144,15 +141,16 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
       landmark (False). The default is the shorter task a learner can solve first.
     - `sparse_weight=1.0`: reward per newly visited pair with `visit_all`; a finite
       number. It has no effect without `visit_all`, where an arrival pays 1.0.
-    - `max_cycles=None`: steps before truncation, at least 1. None scales the limit with
+    - `max_cycles=None`: steps before truncation, from 1 to 2**63 - 1. None scales the limit with
       the task: 350 steps per goal (F above), times `spawn_size` / 30 when the square is
       larger than the default, divided by min(`n_agents`, `n_boulders`), the boulders
       that can be pushed at once; 1 for a task without goals. That is 350 steps on the
       defaults and 700 with `visit_all`, where the built-in heuristic team needs about
       170 and 385 steps on average (at most 272 and 647 on seeds 0 to 99). Pushing is
       slow: a boulder moves about 0.1 units per step per pushing particle.
-    - `spawn_size=30.0`: side of the start square in units, a finite number above 0. It
-      must leave room for the start clearances. A small square keeps boulders within a
+    - `spawn_size=30.0`: side of the start square in units, a finite number above 0 and
+      at most 1e12, where positions still resolve a sub-step's move. It must leave room
+      for the start clearances. A small square keeps boulders within a
       few pushes' reach of the landmarks, which also helps exploration.
     - `max_observation_bytes=None`: the most bytes one step's observations may take
       (see Observation Space); None reads the environment variable
@@ -188,54 +186,18 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         "is_parallelizable": True,
     }
 
-    def __init__(
-        self,
-        *,
-        n_agents: int = 2,
-        n_boulders: int = 2,
-        n_landmarks: int = 2,
-        n_physics_steps: int = 5,
-        sparse_rewards: bool = False,
-        visit_all: bool = False,
-        sparse_weight: float = 1.0,
-        max_cycles: int | None = None,
-        spawn_size: float = 30.0,
-        max_observation_bytes: int | None = None,
-        approach_shaping: float = 0.0,
-        render_mode: str | None = None,
-    ) -> None:
-        config = EnvConfig(
-            n_agents=n_agents,
-            n_boulders=n_boulders,
-            n_landmarks=n_landmarks,
-            n_physics_steps=n_physics_steps,
-            sparse_rewards=sparse_rewards,
-            visit_all=visit_all,
-            sparse_weight=sparse_weight,
-            max_cycles=max_cycles,
-            spawn_size=spawn_size,
-            max_observation_bytes=max_observation_bytes,
-            approach_shaping=approach_shaping,
-        )
-        self.config = config
-        self.n_agents = config.n_agents
-        self.n_boulders = config.n_boulders
-        self.n_landmarks = config.n_landmarks
-        self.n_physics_steps = config.n_physics_steps
-        self.sparse_rewards = config.sparse_rewards
-        self.visit_all = config.visit_all
-        self.sparse_weight = config.sparse_weight
-        # resolved by EnvConfig: never None
-        self.max_cycles = config.max_cycles
-        self.spawn_size = config.spawn_size
-        self.approach_shaping = config.approach_shaping
+    def __init__(self, *, render_mode: str | None = None, **config: Unpack[ZandrelConfig]) -> None:
+        self.config = EnvConfig.from_keywords("ZandrelEnv", dict(config))
+        # every checked keyword as a plain attribute (max_cycles resolved, never None),
+        # read on every step without a property call
+        self.__dict__.update(self.config.keywords())
         if render_mode is not None and render_mode not in RENDER_MODES:
             raise ValueError(
                 f"render_mode must be None, 'human' or 'rgb_array', got {render_mode!r}"
             )
         self.render_mode = render_mode
         # fail at construction, not at the first reset, when the clearances cannot fit
-        self._draw_layout(seed_state(0))
+        draw_layout(seed_state(0), self.config)
 
         self.possible_agents = [f"particle_{index}" for index in range(self.n_agents)]
         self.agents: list[str] = []
@@ -282,10 +244,22 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
     def reset(
         self, seed: int | None = None, options: Mapping[str, Any] | None = None
     ) -> tuple[dict[str, Observation], dict[str, dict[str, Any]]]:
-        """Start an episode on a fresh layout; `options` is accepted for the API and unused."""
+        """Start an episode on a fresh layout, or on the one `options["layout"]` gives.
+
+        Without a layout, the episode starts on the next layout of the seeded generator
+        (see Starting State). `options={"layout": zandrel.layouts.Layout(...)}` starts it
+        on those positions instead, without drawing: one (x, y) row of finite numbers per
+        particle, boulder and landmark, in the counts of this environment (ValueError
+        otherwise); the clearances of drawn layouts are not required. Other options are
+        accepted for the API and unused.
+        """
         if seed is not None or self._layout_state is None:
             self._layout_state = seed_state(seed)
-        self._layout = self._draw_layout(self._layout_state)
+        given = None if options is None else options.get("layout")
+        if given is None:
+            self._layout = draw_layout(self._layout_state, self.config)
+        else:
+            self._layout = checked_layout(given, self.config, "options['layout']")
         self._history = ActionHistory(self.possible_agents)
         self._steps = 0
         # each episode starts from the spawn-square view
@@ -426,7 +400,7 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         particle_low = [-np.inf, -np.inf, -1.0, -1.0] * self.n_agents
         particle_high = [np.inf, np.inf, 1.0, 1.0] * self.n_agents
         n_positions = 2 * (self.n_boulders + self.n_landmarks)
-        n_flags = self.n_landmarks * self.n_boulders if self.visit_all else self.n_boulders
+        n_flags = self.config.flag_count
         low = np.array(particle_low + [-np.inf] * n_positions + [0.0] * n_flags)
         high = np.array(particle_high + [np.inf] * n_positions + [1.0] * n_flags)
         return spaces.Box(low, high, dtype=np.float64)
@@ -491,9 +465,6 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
             pairs[agent] = (x, y)
         return pairs
 
-    def _draw_layout(self, state: npt.NDArray[np.uint64]) -> Layout:
-        return draw_layout(state, self.config)
-
     def _shaped_rewards(
         self, rewards: dict[str, float], start_state: npt.NDArray[np.float64]
     ) -> dict[str, float]:
@@ -533,23 +504,17 @@ def raw_env(**config: Unpack[ZandrelConfig]) -> AECEnv[str, Observation, Action 
 
 
 parallel_env = ZandrelEnv
-
-
-def new_core() -> zandrel_cpp.Environment:
-    """A native environment, without the banner that its constructor prints."""
-    sys.stdout.flush()
-    try:
-        saved_stdout = os.dup(1)
-    except OSError:
-        # no file descriptor 1 to silence: the banner goes nowhere anyway
-        return zandrel_cpp.Environment()
-    try:
-        with open(os.devnull, "w") as devnull:
-            os.dup2(devnull.fileno(), 1)
-            return zandrel_cpp.Environment()
-    finally:
-        os.dup2(saved_stdout, 1)
-        os.close(saved_stdout)
+# help() and inspect show every declared keyword, with its default, as a parameter
+ZandrelEnv.__init__.__signature__ = inspect.Signature(  # type: ignore[attr-defined]
+    [
+        inspect.Parameter("self", inspect.Parameter.POSITIONAL_OR_KEYWORD),
+        *keyword_parameters(),
+        inspect.Parameter(
+            "render_mode", inspect.Parameter.KEYWORD_ONLY, default=None, annotation="str | None"
+        ),
+    ],
+    return_annotation="None",
+)
 
 
 def _action_pair(agent: str, action: Action) -> tuple[float, float]:
@@ -559,13 +524,10 @@ def _action_pair(agent: str, action: Action) -> tuple[float, float]:
     except (TypeError, ValueError) as error:
         # ragged nesting, or an object whose conversion fails
         raise ValueError(f"the action of {agent} must be 2 real numbers, got {action!r}") from error
-    kind = values.dtype.kind
-    # object arrays hold Python values, which must be real numbers themselves
-    if kind not in REAL_KINDS or (
-        kind == "O" and not all(isinstance(value, numbers.Real) for value in values.flat)
-    ):
-        described = f"{NON_REAL_KINDS[kind]} {action!r}" if kind in NON_REAL_KINDS else repr(action)
-        raise ValueError(f"the action of {agent} must be 2 real numbers, got {described}")
+    if not holds_real_numbers(values):
+        raise ValueError(
+            f"the action of {agent} must be 2 real numbers, got {described(values, action)}"
+        )
     if values.shape != (2,):
         raise ValueError(f"the action of {agent} must hold 2 numbers, got shape {values.shape}")
     x, y = values.astype(np.float64).tolist()

@@ -93,6 +93,11 @@ def test_animation_holds_the_first_episode(tmp_path, capsys, name, image_format,
     ("arguments", "message"),
     [
         (["--n-agents", "0"], "argument --n-agents: must be an integer >= 1, got 0"),
+        (
+            ["--n-agents", "2147483648"],
+            "argument --n-agents: must be an integer >= 1 and at most 2147483647 (2**31 - 1), "
+            "got 2147483648",
+        ),
         (["--episodes", "0"], "argument --episodes: must be an integer >= 1, got 0"),
         (["--seed", "-1"], "argument --seed: must be an integer >= 0, got -1"),
         (["--policy", "greedy"], "argument --policy: invalid choice: 'greedy'"),

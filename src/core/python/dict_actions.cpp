@@ -164,14 +164,12 @@ void store(char* address, double value) { std::memcpy(address, &value, sizeof va
 
 }  // namespace
 
-void ZandrelEnvironment::apply_actions(const py::dict& actions) { read_actions(actions); }
-
 // Reads every entry and applies it. Returns true when every key is an exact str
 // and every value plain data (a float64 array or a list of floats): then no
 // Python code ran, none can run before the next sub-step, and action_plan_ holds
 // what a fresh read of the same dict would find, so replay_actions can stand in
 // for it.
-bool ZandrelEnvironment::read_actions(const py::dict& actions) {
+bool ZandrelEnvironment::apply_actions(const py::dict& actions) {
   action_plan_.clear();
   bool plain = true;
   PyObject* key = nullptr;

@@ -24,7 +24,7 @@ py::tuple ZandrelEnvironment::step(const py::dict& actions) {
     if (replay) {
       replay_actions();
     } else {
-      replay = read_actions(actions);
+      replay = apply_actions(actions);
     }
     physics_substep();
     step_reward = step_reward + update_goals();
