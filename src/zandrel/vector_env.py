@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import numbers
 import os
-import threading
+import warnings
 import weakref
 from collections.abc import Sequence
 from typing import Any, Unpack
@@ -18,7 +18,7 @@ from gymnasium.vector import AutoresetMode
 
 from zandrel import _batch
 from zandrel.config import EnvConfig, ZandrelConfig
-from zandrel.layouts import draw_layout, seed_state
+from zandrel.layouts import seed_state
 
 Array = npt.NDArray[Any]
 StepResult = tuple[Array, Array, Array, Array, dict[str, Any]]
@@ -131,8 +131,6 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         self.autoreset_mode = _check_autoreset_mode(autoreset_mode)
         self.dtype = _check_dtype(dtype)
         threads = len(os.sched_getaffinity(0)) if num_threads is None else num_threads
-        # fail here, not at the first reset, when the clearances cannot fit
-        draw_layout(seed_state(0), self.config)
         cfg = self.config
         self._engine = _batch.BatchEngine(
             num_envs=self.num_envs,
@@ -150,8 +148,10 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
             num_threads=_check_count("num_threads", threads),
             float_observations=self.dtype == np.float32,
         )
-        # joins the worker threads when this object goes away or the interpreter exits
-        self._finalizer = weakref.finalize(self, self._engine.close)
+        # joins the worker threads when this object goes away or the interpreter exits;
+        # at exit a daemon thread may still be stepping, and its workers are left to it
+        self._finalizer = weakref.finalize(self, self._engine.close_if_idle)
+        _warn_if_oversubscribed(self._engine.num_threads)
         # unseeded environments draw fresh entropy, as a single environment does
         self._engine.seed(_entropy_states(self.num_envs))
 
@@ -170,10 +170,6 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         self.action_space = gymnasium.vector.utils.batch_space(
             self.single_action_space, self.num_envs
         )
-        observation_shape = (self.num_envs, cfg.n_agents, self.observation_length)
-        self._final_observations = np.empty(observation_shape, self.dtype)
-        self._final_mask = np.zeros(self.num_envs, np.bool_)
-        self._call_lock = threading.Lock()
 
     def reset(
         self,
@@ -190,13 +186,10 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         self._check_open()
         mask = self._reset_mask(options)
         states, seeded = self._seed_states(seed)
-        self._enter("reset")
-        try:
-            if seeded is not None:
-                self._engine.seed(states, seeded if mask is None else seeded & mask)
+        if seeded is None:
             return self._engine.reset(mask), {}
-        finally:
-            self._call_lock.release()
+        seed_mask = seeded if mask is None else seeded & mask
+        return self._engine.reset(mask, states, seed_mask), {}
 
     def step(
         self,
@@ -207,31 +200,19 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         """Step every environment; see the class docstring for shapes and autoreset."""
         self._check_open()
         array = self._action_array(actions)
-        self._enter("step")
-        try:
-            observations, rewards, terminations, truncations, ended = self._engine.step(
-                array, self._final_observations, self._final_mask, out
-            )
-            same_step = self.autoreset_mode == AutoresetMode.SAME_STEP
-            infos = self._final_infos() if ended and same_step else {}
-        finally:
-            self._call_lock.release()
+        observations, rewards, terminations, truncations, finals = self._engine.step(array, out)
+        infos = {} if finals is None else self._final_infos(*finals)
         return observations, rewards, terminations, truncations, infos
 
     def close_extras(self, **kwargs: Any) -> None:
-        """Join the worker threads; later calls raise ClosedEnvironmentError."""
-        # Gymnasium's __del__ closes objects whose __init__ raised, too
-        if self._finalizer is not None:
-            self._finalizer()
+        """Join the worker threads; later calls raise ClosedEnvironmentError.
 
-    def _enter(self, method: str) -> None:
-        # held until the call's results are built, final observations included: a
-        # second thread is refused instead of overwriting them
-        if not self._call_lock.acquire(blocking=False):
-            raise RuntimeError(
-                f"{method}() was called while another call on the same ZandrelVectorEnv is "
-                "running in another thread; use each ZandrelVectorEnv from one thread at a time"
-            )
+        Refused with RuntimeError, changing nothing, while another thread's call runs.
+        """
+        # Gymnasium's __del__ closes objects whose __init__ raised, too
+        if self._finalizer is not None and self._finalizer.alive:
+            self._engine.close()
+            self._finalizer.detach()
 
     def _check_open(self) -> None:
         if self.closed:
@@ -268,6 +249,8 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
             return states, None
         if isinstance(seed, numbers.Integral) and not isinstance(seed, bool):
             seeds: Sequence[int | None] = [int(seed) + index for index in range(self.num_envs)]
+        elif isinstance(seed, np.ndarray) and seed.ndim == 1 and seed.dtype.kind in "iu":
+            seeds = seed.tolist()
         elif isinstance(seed, Sequence) and not isinstance(seed, str):
             seeds = seed
         else:
@@ -285,11 +268,10 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
                 states[index] = seed_state(value)
         return states, seeded
 
-    def _final_infos(self) -> dict[str, Any]:
-        mask = self._final_mask.copy()
+    def _final_infos(self, mask: Array, observations: list[Array]) -> dict[str, Any]:
         final_observations = np.full(self.num_envs, None, dtype=object)
-        for index in np.flatnonzero(mask):
-            final_observations[index] = self._final_observations[index].copy()
+        for index, observation in zip(np.flatnonzero(mask), observations, strict=True):
+            final_observations[index] = observation
         return final_infos(final_observations, mask)
 
 
@@ -329,6 +311,17 @@ def vector_env(
     return ZandrelVectorEnv(
         num_envs, num_threads=num_threads, autoreset_mode=autoreset_mode, dtype=dtype, **config
     )
+
+
+def _warn_if_oversubscribed(num_threads: int) -> None:
+    cpus = len(os.sched_getaffinity(0))
+    if num_threads > cpus:
+        warnings.warn(
+            f"num_threads={num_threads} is more than the {cpus} CPUs this process may use; "
+            "threads beyond the CPUs wait for each other and make every step slower",
+            ResourceWarning,
+            stacklevel=4,
+        )
 
 
 def _entropy_states(count: int) -> Array:

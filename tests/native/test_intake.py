@@ -68,7 +68,9 @@ def test_write_back_renormalises_in_later_substeps(make_native_env, value, subst
 )
 def test_key_names_agent(make_native_env, key, index):
     array = np.array([3.0, 4.0])
-    state = make_native_env([float(v) for i in range(13) for v in (20 * i, 0)]).step({key: array})[0]
+    state = make_native_env([float(v) for i in range(13) for v in (20 * i, 0)]).step({key: array})[
+        0
+    ]
     expected = [[R2, R2] if i == index else [0.0, 0.0] for i in range(13)]
     assert [state[4 * i + 2 : 4 * i + 4].tolist() for i in range(13)] == expected
     # ignored entries are still normalised in place

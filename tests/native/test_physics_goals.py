@@ -50,7 +50,9 @@ def test_worked_example(make_native_env, options, reward):
     ids=["at-limit", "cancelling", "separating", "pushed-into-neighbour"],
 )
 def test_pushes(make_native_env, particles, boulders, after):
-    assert make_native_env(particles, boulders).step({})[0].tolist() == pytest.approx(after, abs=1e-15)
+    assert make_native_env(particles, boulders).step({})[0].tolist() == pytest.approx(
+        after, abs=1e-15
+    )
 
 
 @pytest.mark.parametrize(
@@ -94,7 +96,9 @@ def test_arrival_is_strictly_inside_contact_distance(make_native_env, landmark, 
 def test_boulder_in_reach_of_two_landmarks(make_native_env, visit_all, flags, reward):
     # boulder 0 reaches landmarks 1 and 3, boulder 1 none; pair flags are landmark-major
     landmarks = [100.0, 100.0, 3.0, 0.0, 200.0, 200.0, -3.0, 0.0]
-    env = make_native_env(FAR, [0.0, 0.0, 50.0, 0.0], landmarks, visit_all=visit_all, sparse_weight=2.5)
+    env = make_native_env(
+        FAR, [0.0, 0.0, 50.0, 0.0], landmarks, visit_all=visit_all, sparse_weight=2.5
+    )
     result = env.step({})
     assert result[0][-len(flags) :].tolist() == flags
     assert reward_of(result) == reward
