@@ -4,6 +4,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -32,11 +33,33 @@ std::vector<py::ssize_t> shape_of(const py::array& array) {
   return {array.shape(), array.shape() + array.ndim()};
 }
 
+// the byte order of a dtype whose bytes are swapped relative to this machine, or
+// null when it is native
+const char* swapped_byte_order(const py::dtype& dtype) {
+  const char order = dtype.byteorder();
+  if (order == '>') return "big-endian";
+  if (order == '<') return "little-endian";
+  return nullptr;  // '=' native, '|' order does not apply
+}
+
+// whether dtype is one of dtypes in the other byte order
+bool byte_swapped_of(const py::dtype& dtype, const std::vector<py::dtype>& dtypes) {
+  if (swapped_byte_order(dtype) == nullptr) return false;
+  const auto native = dtype.attr("newbyteorder")("=").cast<py::dtype>();
+  for (const py::dtype& wanted : dtypes) {
+    if (native.equal(wanted)) return true;
+  }
+  return false;
+}
+
 // the array itself, when it is a C-contiguous, aligned array of one of the dtypes
 // and of the shape; a ValueError naming the argument and what came otherwise
 py::array checked(const py::handle& value, const char* name, const std::vector<py::dtype>& dtypes,
                   const std::vector<py::ssize_t>& shape, bool writable) {
-  std::string wanted = std::string(writable ? "a writable " : "a ") + "C-contiguous ";
+  const bool swapped = py::isinstance<py::array>(value) &&
+                       byte_swapped_of(py::reinterpret_borrow<py::array>(value).dtype(), dtypes);
+  std::string wanted = std::string(writable ? "a writable " : "a ") + "C-contiguous " +
+                       (swapped ? "native-byte-order " : "");
   for (size_t i = 0; i < dtypes.size(); ++i) {
     wanted += (i > 0 ? " or " : "") + dtypes[i].attr("name").cast<std::string>();
   }
@@ -61,6 +84,8 @@ py::array checked(const py::handle& value, const char* name, const std::vector<p
             : writable && (flags & py::detail::npy_api::NPY_ARRAY_WRITEABLE_) == 0
                 ? "a read-only " + got
                 : "an unaligned " + got;
+    } else if (swapped) {
+      got = std::string("a ") + swapped_byte_order(array.dtype()) + " " + got;
     } else {
       got = "a " + got;
     }
@@ -141,12 +166,36 @@ double approach_progress_of(const py::handle& before, const py::handle& after, i
                            static_cast<const double*>(end.data()), counts);
 }
 
+// A daemon thread that comes back from the engine while the interpreter exits
+// must not take the interpreter lock: Python would end the thread by unwinding
+// frames that cannot be unwound, which aborts the process. It waits for the exit.
+[[noreturn]] void wait_for_exit() {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+// the interpreter lock released for a scope, as pybind11's gil_scoped_release,
+// but never taken back while the interpreter exits
+class InterpreterReleased {
+ public:
+  InterpreterReleased() : state_(PyEval_SaveThread()) {}
+  ~InterpreterReleased() {
+    if (_Py_IsFinalizing() != 0) wait_for_exit();
+    PyEval_RestoreThread(state_);
+  }
+  InterpreterReleased(const InterpreterReleased&) = delete;
+  InterpreterReleased& operator=(const InterpreterReleased&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
 // Asked while the engine runs without the interpreter lock: runs the handlers of
 // pending signals (Ctrl-C), and stops the call when one raised. Only the main
 // thread handles signals, so calls from other threads are never stopped.
 StopCheck signal_check() {
   if (_PyOS_IsMainThread() == 0) return {};
   return [] {
+    if (_Py_IsFinalizing() != 0) wait_for_exit();
     py::gil_scoped_acquire acquire;
     return PyErr_CheckSignals() != 0;
   };
@@ -158,7 +207,7 @@ template <typename Work>
 auto without_interpreter(const Work& work) {
   const StopCheck stop = signal_check();
   try {
-    py::gil_scoped_release release;
+    const InterpreterReleased released;
     return work(stop);
   } catch (const Interrupted&) {
     throw py::error_already_set();

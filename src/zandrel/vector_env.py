@@ -151,7 +151,7 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         # joins the worker threads when this object goes away or the interpreter exits;
         # at exit a daemon thread may still be stepping, and its workers are left to it
         self._finalizer = weakref.finalize(self, self._engine.close_if_idle)
-        _warn_if_oversubscribed(self._engine.num_threads)
+        _warn_if_oversubscribed(threads, self._engine.num_threads)
         # unseeded environments draw fresh entropy, as a single environment does
         self._engine.seed(_entropy_states(self.num_envs))
 
@@ -313,12 +313,12 @@ def vector_env(
     )
 
 
-def _warn_if_oversubscribed(num_threads: int) -> None:
+def _warn_if_oversubscribed(requested: int, started: int) -> None:
     cpus = len(os.sched_getaffinity(0))
-    if num_threads > cpus:
+    if started > cpus:
         warnings.warn(
-            f"num_threads={num_threads} is more than the {cpus} CPUs this process may use; "
-            "threads beyond the CPUs wait for each other and make every step slower",
+            f"num_threads={requested} runs {started} threads, more than the {cpus} CPUs this "
+            "process may use; threads beyond the CPUs wait for each other and slow every step",
             ResourceWarning,
             stacklevel=4,
         )

@@ -14,7 +14,7 @@ import zandrel
 from zandrel.policies import HeuristicPolicy
 
 # three threads exercise the pool on any machine, also one with fewer CPUs
-OVERSUBSCRIBED = pytest.mark.filterwarnings("ignore:num_threads=3 is more than:ResourceWarning")
+OVERSUBSCRIBED = pytest.mark.filterwarnings("ignore:num_threads=3 runs 3 threads:ResourceWarning")
 
 # a task short enough that the heuristic often finishes it and random play runs out of time
 SHORT_TASK = {"n_agents": 2, "n_boulders": 1, "n_landmarks": 1, "max_cycles": 90}
