@@ -19,9 +19,11 @@ constexpr double kParticleBoulderGap = 7.0;
 constexpr int kPlacementAttempts = 1000;  // draws for one entity before its layout is abandoned
 constexpr int kLayoutAttempts = 20;       // uniform layouts begun before the grid takes over
 // the grid's pitch: the largest clearance between landmarks and boulders, so that any
-// of them may take any grid point; particles take the others and the cell centres,
-// a pitch / sqrt(2) > kParticleBoulderGap from every grid point
+// of them may take any grid point; particles go near the cell centres, within
+// kParticleJitter on either axis, so more than pitch / sqrt(2) - kParticleJitter * sqrt(2)
+// > kParticleBoulderGap from every grid point
 constexpr double kGridPitch = kLandmarkGap;
+constexpr double kParticleJitter = 1.5;
 // more points per side than any counts can need
 constexpr int64_t kMaxGridSide = int64_t{1} << 20;
 
@@ -72,12 +74,10 @@ int64_t grid_side(double spawn_size) {
 }
 
 // a grid of side points holds the counts: landmarks and boulders on grid points,
-// and, next to boulders, particles on the free grid points and cell centres
+// and, next to boulders, particles near the cell centres, of which there must be one
 bool grid_holds(int64_t side, const LayoutCounts& counts) {
-  const int64_t points = side * side;
-  const int64_t particle_spots = points - counts.n_boulders + (side - 1) * (side - 1);
-  return points >= int64_t{counts.n_landmarks} + counts.n_boulders &&
-         (counts.n_boulders == 0 || particle_spots >= counts.n_agents);
+  return side * side >= int64_t{counts.n_landmarks} + counts.n_boulders &&
+         (counts.n_boulders == 0 || side >= 2);
 }
 
 int64_t smallest_grid_side(const LayoutCounts& counts) {
@@ -136,11 +136,15 @@ void place_on_grid(Xoshiro256& random, const LayoutCounts& counts, StartLayout& 
     scatter(random, counts.n_agents, counts.spawn_size, 0.0, nullptr, 0.0, layout.particles);
     return;
   }
-  const std::vector<Point> centres =
-      grid_points(grid_lines(counts.spawn_size, side - 1, side - 1, 0.5));
-  points.insert(points.end(), centres.begin(), centres.end());
-  shuffle(random, points);
-  take(points, counts.n_agents, layout.particles);
+  std::vector<Point> centres = grid_points(grid_lines(counts.spawn_size, side - 1, side - 1, 0.5));
+  shuffle(random, centres);
+  // centres in turn, each particle at a point of its own near one
+  layout.particles.clear();
+  for (int32_t particle = 0; particle < counts.n_agents; ++particle) {
+    const Point& centre = centres[static_cast<size_t>(particle) % centres.size()];
+    layout.particles.push_back(centre.x + kParticleJitter * (2 * random.uniform() - 1));
+    layout.particles.push_back(centre.y + kParticleJitter * (2 * random.uniform() - 1));
+  }
 }
 
 }  // namespace

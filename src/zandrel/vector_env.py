@@ -70,7 +70,8 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
     ## Starting State
 
     As in `parallel_env`. `reset(seed=s)` seeds environment i with `s + i`; a sequence
-    gives one seed per environment (None leaves that environment's generator as it is).
+    (a list, a tuple or a 1-D NumPy integer array) gives one seed per environment (None
+    leaves that environment's generator as it is).
     Later episodes draw their layouts from the same per-environment generator, natively.
 
     ## Episode End
@@ -94,14 +95,32 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
     ## Arguments
 
     - `num_envs`: number of environments, at least 1.
-    - `num_threads=None`: worker threads, at least 1; None means the CPUs this process
-      may use. The pool lives as long as the object and is joined by `close()` (and at
-      interpreter exit). The object may be used from one Python thread at a time: a call
-      made while another runs raises RuntimeError instead of corrupting state.
+    - `num_threads=None`: threads, at least 1; None means the CPUs this process may use
+      (`os.sched_getaffinity`). Never more threads than environments are started; above
+      the CPUs the process may use, construction warns once (ResourceWarning naming both
+      numbers), as such threads only wait for each other. When the system cannot start
+      them all, construction raises RuntimeError naming how many were requested and
+      started, with none left running. The pool lives as long as the object and is
+      joined by `close()` (and at interpreter exit, unless a daemon thread is still
+      stepping, whose workers then end with the process, quietly). The object may be
+      used from one Python thread at a time: a call made while another runs raises
+      RuntimeError instead of corrupting state, `close()` included, which then changes
+      nothing.
     - `autoreset_mode=AutoresetMode.SAME_STEP`: see Episode End.
     - `dtype=np.float64`: dtype of the observations, np.float64 or np.float32.
     - every keyword of `zandrel.parallel_env` except `render_mode`, with the same
       defaults and checks.
+
+    ## Interrupts, fork
+
+    A long `step` or `reset` checks for signals every few milliseconds: Ctrl-C stops
+    the workers and raises KeyboardInterrupt within about 0.1 s. Some environments may
+    then have stepped and others not, so `step` refuses with RuntimeError until a
+    `reset()` of every environment (seeded or not); a reset with a `reset_mask` does not
+    end that state. An interrupt between calls leaves the object as it was. A process
+    forked from one holding a vector env (`os.fork`, `multiprocessing` with the fork
+    start method) may close, drop or keep using its copy, or create its own: the copy
+    starts fresh worker threads on its first call.
 
     Results are fresh arrays on every call, unless `step` is given `out=(observations,
     rewards, terminations, truncations)`, arrays of the result shapes and dtypes that
