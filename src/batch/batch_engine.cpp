@@ -92,6 +92,8 @@ BatchEngine::BatchEngine(const BatchConfig& config, bool float_observations)
 
 BatchEngine::~BatchEngine() { pool_.join(); }
 
+size_t BatchEngine::environment_bytes() { return sizeof(Slot); }
+
 void BatchEngine::seed(int32_t env, const Xoshiro256::State& state) {
   CallGuard guard(*this, "seed");
   if (env < 0 || env >= config_.num_envs) {

@@ -58,6 +58,8 @@ class BatchEngine {
   int32_t num_envs() const { return config_.num_envs; }
   int32_t observation_length() const { return observation_length_; }
   int32_t num_threads() const { return pool_.size(); }
+  // what the engine itself holds per environment, before the record's vectors
+  static size_t environment_bytes();
 
   // the generator of environment env; its next episode draws from this state
   void seed(int32_t env, const Xoshiro256::State& state);

@@ -247,8 +247,12 @@ class PyBatchEngine {
   }
 
   void close() {
-    py::gil_scoped_release release;
-    engine_.close();
+    {
+      py::gil_scoped_release release;
+      engine_.close();
+    }
+    // a closed engine makes no more results, so the buffers kept for them go back
+    release_pooled_buffers();
   }
 
  private:
@@ -315,6 +319,8 @@ PYBIND11_MODULE(_batch, module) {
              "state vectors; the approach term before its weight.",
              py::arg("before"), py::arg("after"), py::arg("n_agents"), py::arg("n_boulders"),
              py::arg("n_landmarks"), py::arg("visit_all"));
+
+  module.attr("environment_bytes") = BatchEngine::environment_bytes();
 
   py::class_<PyBatchEngine>(module, "BatchEngine")
       .def(py::init([](const py::handle& task, int32_t num_envs, const std::string& mode,

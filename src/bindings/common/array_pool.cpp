@@ -72,6 +72,20 @@ void pooled_free(void*, void* buffer, size_t size) {
   std::free(buffer);
 }
 
+}  // namespace
+
+void release_pooled_buffers() {
+  BufferPool& buffers = pool();
+  std::lock_guard<std::mutex> guard(buffers.lock);
+  for (auto& [size, kept] : buffers.free_buffers) {
+    for (void* buffer : kept) std::free(buffer);
+  }
+  buffers.free_buffers.clear();
+  buffers.pooled_bytes = 0;
+}
+
+namespace {
+
 // NumPy's handler record, version 1
 struct DataMemoryHandler {
   char name[127];

@@ -25,3 +25,6 @@ class ResultArrayScope {
  private:
   PyObject* previous_handler_ = nullptr;  // restored on exit; null when NumPy has no handlers
 };
+
+// Frees every buffer the pool keeps for reuse; arrays still alive are left alone.
+void release_pooled_buffers();
