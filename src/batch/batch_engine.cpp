@@ -126,6 +126,8 @@ BatchEngine::BatchEngine(const BatchConfig& config, bool float_observations)
 
 BatchEngine::~BatchEngine() { pool_.join(); }
 
+size_t BatchEngine::environment_bytes() { return sizeof(Slot); }
+
 void BatchEngine::seed(const Call&, int32_t env, const Xoshiro256::State& state) {
   if (env < 0 || env >= config_.num_envs) {
     throw std::out_of_range("environment index " + std::to_string(env) + " is outside [0, " +

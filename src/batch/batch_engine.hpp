@@ -88,6 +88,8 @@ class BatchEngine {
   int32_t num_threads() const { return pool_.size(); }
   bool same_step() const { return config_.autoreset_mode == AutoresetMode::same_step; }
   bool in_call() const { return in_call_; }
+  // what the engine itself holds per environment, before the record's vectors
+  static size_t environment_bytes();
 
   // the generator of environment env; its next episode draws from this state
   void seed(const Call& call, int32_t env, const Xoshiro256::State& state);

@@ -441,6 +441,8 @@ PYBIND11_MODULE(_batch, module) {
              py::arg("before"), py::arg("after"), py::arg("n_agents"), py::arg("n_boulders"),
              py::arg("n_landmarks"), py::arg("visit_all"));
 
+  module.attr("environment_bytes") = BatchEngine::environment_bytes();
+
   py::class_<PyBatchEngine>(module, "BatchEngine")
       .def(py::init([](const py::handle& task, int32_t num_envs, const std::string& mode,
                        int32_t num_threads, bool float_observations) {

@@ -7,6 +7,8 @@ import numpy.typing as npt
 
 from zandrel.options import EnvConfig
 
+environment_bytes: int
+
 def draw_layout(
     state: npt.NDArray[np.uint64],
     n_agents: SupportsInt,

@@ -11,7 +11,8 @@ import numpy.typing as npt
 from gymnasium import spaces
 from gymnasium.vector import AutoresetMode
 
-from zandrel.config import ZandrelConfig
+from zandrel.memory import agent_view_bytes_per_env, check_memory
+from zandrel.options import ConfigError, ZandrelConfig
 from zandrel.vector_env import (
     Array,
     StepResult,
@@ -49,6 +50,7 @@ class ZandrelAgentVectorEnv(gymnasium.vector.VectorEnv):
     def __init__(self, num_envs: int, **keywords: Unpack[ZandrelConfig] | Any) -> None:
         self.team_env = ZandrelVectorEnv(num_envs, **keywords)
         team = self.team_env
+        self._check_memory()
         self.n_agents = team.n_agents
         self.num_envs = team.num_envs * team.n_agents
         self.metadata = team.metadata
@@ -97,6 +99,22 @@ class ZandrelAgentVectorEnv(gymnasium.vector.VectorEnv):
         # Gymnasium's __del__ closes objects whose __init__ raised, too
         if self.team_env is not None:
             self.team_env.close()
+
+    def _check_memory(self) -> None:
+        """Refuses the agents' own arrays beyond the limit; the team env held less, having
+        passed the same check without them, and is closed again."""
+        team = self.team_env
+        same_step = team.autoreset_mode == AutoresetMode.SAME_STEP
+        added = agent_view_bytes_per_env(team.config, team.dtype.itemsize, same_step)
+        try:
+            check_memory(
+                team.config,
+                team.num_envs * (team.memory_bytes_per_env + added),
+                f"{team.num_envs:,} agent-viewed environments of n_agents={team.n_agents}",
+            )
+        except ConfigError:
+            team.close()
+            raise
 
     def _team_mask(self, mask: object) -> Array:
         """An agent mask as a mask of environments; every agent of one must agree."""

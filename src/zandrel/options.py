@@ -40,6 +40,9 @@ REFERENCE_SPAWN_SIZE = 30.0  # plane units; the default spawn_size
 FLOAT64_BYTES = 8
 DEFAULT_MAX_OBSERVATION_BYTES = 2**30  # 1 GiB per step of observations
 MAX_OBSERVATION_BYTES_VARIABLE = "ZANDREL_MAX_OBSERVATION_BYTES"
+# everything an environment or a batch of them holds, estimated by zandrel.memory
+DEFAULT_MAX_MEMORY_BYTES = 8 * 2**30
+MAX_MEMORY_BYTES_VARIABLE = "ZANDREL_MAX_MEMORY_BYTES"
 
 
 class ConfigError(ValueError):
@@ -139,7 +142,8 @@ class EnvConfig:
 
     `max_cycles=None` becomes :attr:`default_max_cycles` and `max_observation_bytes=None`
     the value of the ZANDREL_MAX_OBSERVATION_BYTES environment variable, or 1 GiB without
-    it. Refused configurations raise :class:`ConfigError`, a ValueError.
+    it; `max_memory_bytes=None` likewise ZANDREL_MAX_MEMORY_BYTES, or 8 GiB. Refused
+    configurations raise :class:`ConfigError`, a ValueError.
     """
 
     n_agents: int = option(2, Count(1), "number of particles")
@@ -174,6 +178,12 @@ class EnvConfig:
         "most bytes one step's observations may take; by default $ZANDREL_MAX_OBSERVATION_BYTES "
         "or 1 GiB",
     )
+    max_memory_bytes: int | None = option(
+        None,
+        Count(1, math.inf, optional=True),
+        "most bytes the environments may hold in memory, estimated before they are built; "
+        "by default $ZANDREL_MAX_MEMORY_BYTES or 8 GiB",
+    )
     approach_shaping: float = option(
         0.0,
         Real(">= 0"),
@@ -196,7 +206,17 @@ class EnvConfig:
         if self.max_cycles is None:
             object.__setattr__(self, "max_cycles", self.default_max_cycles)
         if self.max_observation_bytes is None:
-            object.__setattr__(self, "max_observation_bytes", _limit_from_environment())
+            limit = _limit_from_environment(
+                MAX_OBSERVATION_BYTES_VARIABLE,
+                DEFAULT_MAX_OBSERVATION_BYTES,
+                "max_observation_bytes",
+            )
+            object.__setattr__(self, "max_observation_bytes", limit)
+        if self.max_memory_bytes is None:
+            limit = _limit_from_environment(
+                MAX_MEMORY_BYTES_VARIABLE, DEFAULT_MAX_MEMORY_BYTES, "max_memory_bytes"
+            )
+            object.__setattr__(self, "max_memory_bytes", limit)
         self.check_observation_memory()
 
     @classmethod
@@ -237,9 +257,14 @@ class EnvConfig:
         return min(math.ceil(STEPS_PER_GOAL * self.flag_count * spread / pushed_at_once), INT64_MAX)
 
     @property
+    def observation_length(self) -> int:
+        """Values in one agent's observation; every memory estimate sizes observations by it."""
+        return self.state_length
+
+    @property
     def observation_bytes(self) -> int:
-        """Estimated bytes of one step's observations: n_agents float64 state vectors."""
-        return FLOAT64_BYTES * self.n_agents * self.state_length
+        """Estimated bytes of one step's observations: n_agents float64 observations."""
+        return FLOAT64_BYTES * self.n_agents * self.observation_length
 
     def check_observation_memory(self, copies: int = 1) -> None:
         """ConfigError unless `copies` environments' observations fit max_observation_bytes.
@@ -255,7 +280,7 @@ class EnvConfig:
         if copies != 1:
             team = f"{copies} environments of {team}"
         raise ConfigError(
-            f"one step's observations would take about {_bytes_text(estimate)} ({estimate:,} "
+            f"one step's observations would take about {bytes_text(estimate)} ({estimate:,} "
             f"bytes) with {team}, over max_observation_bytes={limit:,}; every agent observes "
             "the whole state, so this grows with the square of n_agents. Pass a larger "
             f"max_observation_bytes or set {MAX_OBSERVATION_BYTES_VARIABLE} if the memory is "
@@ -289,6 +314,7 @@ class ZandrelConfig(TypedDict, total=False):
     max_cycles: int | None
     spawn_size: float
     max_observation_bytes: int | None
+    max_memory_bytes: int | None
     approach_shaping: float
     render_mode: str | None
 
@@ -379,24 +405,24 @@ def _power_text(bound: int) -> str:
     return f"2**{bound.bit_length()} - 1"
 
 
-def _limit_from_environment() -> int:
-    text = os.environ.get(MAX_OBSERVATION_BYTES_VARIABLE)
+def _limit_from_environment(variable: str, default: int, keyword: str) -> int:
+    text = os.environ.get(variable)
     if text is None:
-        return DEFAULT_MAX_OBSERVATION_BYTES
+        return default
     try:
         limit = int(text)
     except ValueError:
         limit = 0
     if limit < 1:
         raise ConfigError(
-            f"the environment variable {MAX_OBSERVATION_BYTES_VARIABLE} must be an integer "
-            f">= 1 (bytes), got {text!r}",
-            "max_observation_bytes",
+            f"the environment variable {variable} must be an integer >= 1 (bytes), got {text!r}",
+            keyword,
         )
     return limit
 
 
-def _bytes_text(count: int) -> str:
+def bytes_text(count: int) -> str:
+    """A byte count for people: 1.5 GiB."""
     for unit, size in (("TiB", 2**40), ("GiB", 2**30), ("MiB", 2**20), ("KiB", 2**10)):
         if count >= size:
             return f"{count / size:.1f} {unit}"

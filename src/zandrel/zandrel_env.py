@@ -17,6 +17,7 @@ from zandrel import _batch
 from zandrel.actions import described, holds_real_numbers
 from zandrel.history import ActionHistory
 from zandrel.layouts import Layout, checked_layout, draw_layout, seed_state
+from zandrel.memory import check_memory, single_env_bytes
 from zandrel.native import new_core
 from zandrel.options import EnvConfig, ZandrelConfig, keyword_parameters
 from zandrel.rendering import Camera, HumanWindow, draw_frame
@@ -155,6 +156,10 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
     - `max_observation_bytes=None`: the most bytes one step's observations may take
       (see Observation Space); None reads the environment variable
       ZANDREL_MAX_OBSERVATION_BYTES, or allows 1 GiB (2**30) without it.
+    - `max_memory_bytes=None`: the most bytes the environment may hold, estimated from
+      the configuration before anything is built (its record, observation spaces and two
+      steps' observations; `zandrel.vector_env` counts every environment of its batch);
+      None reads the environment variable ZANDREL_MAX_MEMORY_BYTES, or allows 8 GiB.
     - `approach_shaping=0.0`: weight of the approach term (see Rewards), a finite
       number >= 0; 0.5 is a good start for training.
     - `render_mode=None`: `"rgb_array"` (frames as uint8 arrays drawn with Pillow),
@@ -196,6 +201,11 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
                 f"render_mode must be None, 'human' or 'rgb_array', got {render_mode!r}"
             )
         self.render_mode = render_mode
+        check_memory(
+            self.config,
+            single_env_bytes(self.config),
+            f"one environment of n_agents={self.config.n_agents}",
+        )
         # fail at construction, not at the first reset, when the clearances cannot fit
         draw_layout(seed_state(0), self.config)
 
