@@ -19,23 +19,14 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
 import numpy as np
-from harness import (
-    SMALL,
-    Stepper,
-    Target,
-    action_arrays,
-    copied,
-    module_env,
-    positive_int,
-    print_targets,
-    section,
-    table,
-    until_done,
-    wrapper_env,
-)
+from contenders import module_env, until_done, wrapper_env
+from reports import Target, print_targets, section, table
+from scenarios import SMALL, action_arrays, copied
+from timing import Stepper
 
 import zandrel
-from zandrel.zandrel_env import ZandrelEnv
+from zandrel import ZandrelEnv
+from zandrel.options import positive_int
 
 DEFAULT_STEPS = 1_000_000
 GROWTH_LIMIT = 1 << 20  # bytes the resident set may gain between the first and last samples

@@ -7,30 +7,13 @@ Usage: python benchmarks/peer.py [--rounds N] [--round-seconds S]
 
 from __future__ import annotations
 
-import warnings
 from collections.abc import Callable, Sequence
-from typing import Any
 
-import numpy as np
-from harness import (
-    SMALL,
-    Stepper,
-    Target,
-    action_arrays,
-    copied,
-    micros,
-    module_env,
-    print_targets,
-    race,
-    rate,
-    section,
-    table,
-    timed_main,
-    until_done,
-    wrapper_env,
-)
+from contenders import module_env, mpe2_stepper, until_done, wrapper_env
+from reports import Target, micros, print_targets, rate, section, table
+from scenarios import PEER_AGENTS, SMALL, action_arrays, copied
+from timing import Stepper, race, timed_main
 
-PEER_AGENTS = 3
 SPEEDUP_TARGET = 20.0  # Zandrel's wrapper per agent-step against the peer's
 
 
@@ -41,7 +24,7 @@ def main(argv: Sequence[str] | None = None) -> list[Target]:
 def run(rounds: int, seconds: float) -> list[Target]:
     section(f"Against mpe2 simple_spread_v3 (PettingZoo parallel API, {rounds} rounds)")
     episode = until_done(SMALL, action_arrays(SMALL))
-    peer = peer_runner(len(episode))
+    peer = mpe2_stepper(len(episode))
     if peer is None:
         print("mpe2 is not installed: pip install '.[bench]'")
         return [Target("mpe2 comparison: mpe2 is not installed", False)]
@@ -73,30 +56,6 @@ def run(rounds: int, seconds: float) -> list[Target]:
             wrapper_speedup >= SPEEDUP_TARGET,
         )
     ]
-
-
-def peer_runner(episode_steps: int) -> Stepper | None:
-    """simple_spread_v3 with random actions from its own action space, drawn beforehand."""
-    try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")  # its import may warn about its dependencies
-            from mpe2 import simple_spread_v3
-    except ImportError:
-        return None
-    env = simple_spread_v3.parallel_env(
-        N=PEER_AGENTS, continuous_actions=True, max_cycles=episode_steps
-    )
-    env.reset(seed=0)
-    rng = np.random.default_rng(0)
-    episode: list[dict[str, Any]] = []
-    for _ in range(episode_steps):
-        episode.append(
-            {
-                agent: rng.uniform(0.0, 1.0, size=env.action_space(agent).shape).astype(np.float32)
-                for agent in env.possible_agents
-            }
-        )
-    return Stepper(env.step, lambda: env.reset(seed=0), episode)
 
 
 if __name__ == "__main__":

@@ -20,7 +20,10 @@ import scaling
 import step_throughput
 import team_size
 import wrapper_overhead
-from harness import Target, add_timing_options, load, machine, positive_int, section
+from reports import Target, load, machine, section
+from timing import add_timing_options
+
+from zandrel.options import positive_int
 
 QUICK = {"rounds": 10, "round_seconds": 0.01, "memory_steps": 100_000}
 

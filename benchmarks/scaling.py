@@ -10,23 +10,10 @@ import math
 from collections.abc import Sequence
 from pathlib import Path
 
-from harness import (
-    PHYSICS_STEPS,
-    Scenario,
-    Stepper,
-    Target,
-    Timing,
-    action_arrays,
-    add_timing_options,
-    copied,
-    micros,
-    module_env,
-    race,
-    section,
-    table,
-    until_done,
-    wrapper_env,
-)
+from contenders import module_env, until_done, wrapper_env
+from reports import Target, draw_team_sizes, micros, section, table
+from scenarios import PHYSICS_STEPS, Scenario, action_arrays, copied
+from timing import Stepper, Timing, add_timing_options, race
 
 TEAM_SIZES = (1, 2, 4, 8, 16, 32, 64, 128)
 
@@ -57,7 +44,7 @@ def run(rounds: int, seconds: float, plot: Path | None = None) -> list[Target]:
         wrapped.append(timings["wrapper"])
     print(table(*rows(raw, wrapped)))
     if plot is not None:
-        draw(plot, raw, wrapped)
+        draw_team_sizes(plot, TEAM_SIZES, raw, wrapped)
         print(f"wrote {plot}")
     return []
 
@@ -95,42 +82,6 @@ def growth(timings: list[Timing], index: int) -> str:
         return ""
     ratio = timings[index].best / timings[index - 1].best
     return f"n^{math.log(ratio) / math.log(TEAM_SIZES[index] / TEAM_SIZES[index - 1]):.2f}"
-
-
-def draw(path: Path, raw: list[Timing], wrapped: list[Timing]) -> None:
-    import matplotlib
-
-    matplotlib.use("Agg")  # files only, no window
-    from matplotlib import pyplot as plt
-    from matplotlib import ticker
-
-    figure, (per_step, per_agent) = plt.subplots(1, 2, figsize=(11, 4.5), layout="constrained")
-    for timings, label, marker in (
-        (raw, "zandrel_cpp Environment", "o"),
-        (wrapped, "ZandrelEnv", "s"),
-    ):
-        step_us = [timing.best * 1e6 for timing in timings]
-        per_step.plot(TEAM_SIZES, step_us, marker=marker, label=label)
-        per_agent.plot(
-            TEAM_SIZES, [t / n for t, n in zip(step_us, TEAM_SIZES, strict=True)], marker=marker
-        )
-    per_step.set_title("time per step")
-    per_step.set_ylabel("microseconds per step")
-    per_agent.set_title("time per agent-step")
-    per_agent.set_ylabel("microseconds per agent-step")
-    for axes in (per_step, per_agent):
-        axes.set_xscale("log", base=2)
-        axes.set_yscale("log")
-        axes.set_xticks(TEAM_SIZES, [str(size) for size in TEAM_SIZES])
-        axes.yaxis.set_major_locator(ticker.LogLocator(base=10, subs=(1.0, 2.0, 5.0)))
-        axes.yaxis.set_major_formatter(ticker.FuncFormatter(lambda value, _: f"{value:g}"))
-        axes.yaxis.set_minor_formatter(ticker.NullFormatter())
-        axes.set_xlabel("particles = boulders (landmarks = n/4)")
-        axes.grid(True, which="both", alpha=0.3)
-    per_step.legend()
-    figure.suptitle(f"Zandrel step cost, visit_all, dense rewards, {PHYSICS_STEPS} sub-steps")
-    figure.savefig(path, dpi=100)
-    plt.close(figure)
 
 
 if __name__ == "__main__":

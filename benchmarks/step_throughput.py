@@ -6,31 +6,26 @@ Usage: python benchmarks/step_throughput.py [--rounds N] [--round-seconds S]
 from __future__ import annotations
 
 from collections.abc import Callable, Sequence
+from dataclasses import dataclass
 
 import numpy as np
-from harness import (
+from contenders import model_env, module_env
+from reports import Target, micros, print_targets, rate, section, table
+from scenarios import (
     LARGEST,
     PHYSICS_STEPS,
     SIZES,
     SMALL,
+    Actions,
     Scenario,
-    Stepper,
-    Target,
-    Timing,
     action_arrays,
     as_lists,
-    contacts,
     copied,
-    micros,
-    model_env,
-    module_env,
-    print_targets,
-    race,
-    rate,
-    section,
-    table,
-    timed_main,
+    layout,
 )
+from timing import Stepper, Timing, race, timed_main
+
+from zandrel.config import BOULDER_SPACING, CONTACT_DISTANCE
 
 CHECK_STEPS = 20  # steps compared bit for bit between module and model per scenario
 TARGETS = {SMALL.name: 50.0, LARGEST.name: 100.0}  # module over model, float64 actions
@@ -101,6 +96,49 @@ def agreement(scenario: Scenario, episode: list) -> str:
         if not (same_state and same_reward):
             return f"module and model DIFFER within the first {CHECK_STEPS} steps"
     return f"module and model agree bit for bit over the first {CHECK_STEPS} steps"
+
+
+@dataclass(frozen=True)
+class Contacts:
+    """What one episode of a scenario does, to show that its entities interact."""
+
+    particles_touching: float  # share of particle-steps ending against a boulder
+    boulder_pairs_touching: float  # boulder pairs 10 units apart or closer, per step
+    boulder_travel: float  # mean distance a boulder moves in the episode
+    goals_met: int
+    goals_total: int
+
+    def summary(self) -> str:
+        return (
+            f"particles touching a boulder {self.particles_touching:.0%} of steps, "
+            f"{self.boulder_pairs_touching:.1f} boulder pairs touching per step, "
+            f"boulders moved {self.boulder_travel:.1f} units, "
+            f"{self.goals_met}/{self.goals_total} goals met"
+        )
+
+
+def contacts(scenario: Scenario, episode: list[Actions]) -> Contacts:
+    core = module_env(scenario)
+    states = np.array([core.step(actions)[0] for actions in as_lists(episode)])
+    particles_end = 4 * scenario.particles
+    boulders_end = particles_end + 2 * scenario.boulders
+    particles = states[:, :particles_end].reshape(len(states), -1, 4)[:, :, :2]
+    boulders = states[:, particles_end:boulders_end].reshape(len(states), -1, 2)
+    # a pushed-out particle ends at the contact distance from the centre, up to rounding
+    reach = np.linalg.norm(particles[:, :, None] - boulders[:, None], axis=3).min(axis=2)
+    gaps = np.linalg.norm(boulders[:, :, None] - boulders[:, None], axis=3)
+    upper = np.triu_indices(scenario.boulders, 1)
+    flags = states[-1, boulders_end + 2 * scenario.landmarks :]
+    boulders_at_start = layout(scenario).boulders
+    return Contacts(
+        particles_touching=float(np.mean(reach < CONTACT_DISTANCE + 1e-6)),
+        boulder_pairs_touching=float(
+            np.mean(np.sum(gaps[:, *upper] < BOULDER_SPACING + 1e-6, axis=1))
+        ),
+        boulder_travel=float(np.mean(np.linalg.norm(boulders[-1] - boulders_at_start, axis=1))),
+        goals_met=int(flags.sum()),
+        goals_total=len(flags),
+    )
 
 
 if __name__ == "__main__":

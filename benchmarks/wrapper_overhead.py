@@ -11,27 +11,10 @@ import io
 import pstats
 from collections.abc import Callable, Sequence
 
-from harness import (
-    PHYSICS_STEPS,
-    SIZES,
-    SMALL,
-    Scenario,
-    Stepper,
-    Target,
-    action_arrays,
-    add_timing_options,
-    as_lists,
-    copied,
-    micros,
-    module_env,
-    print_targets,
-    race,
-    rate,
-    section,
-    table,
-    until_done,
-    wrapper_env,
-)
+from contenders import module_env, until_done, wrapper_env
+from reports import Target, micros, print_targets, rate, section, table
+from scenarios import PHYSICS_STEPS, SIZES, SMALL, Scenario, action_arrays, as_lists, copied
+from timing import Stepper, add_timing_options, race
 
 OVERHEAD_TARGET = 0.5  # the wrapper may add at most half the raw step time (small scenario)
 PROFILE_STEPS = 20_000
