@@ -20,27 +20,14 @@ from pathlib import Path
 from typing import Any
 
 import numpy as np
-from batched import VMAS_TORCH_THREADS
-from harness import (
-    EPISODE_STEPS,
-    PHYSICS_STEPS,
-    Scenario,
-    Stepper,
-    Target,
-    action_arrays,
-    add_timing_options,
-    copied,
-    init_args,
-    micros,
-    positive_int,
-    print_targets,
-    section,
-    table,
-)
+from contenders import VMAS_TORCH_THREADS, scenario_init_args
+from reports import Target, micros, print_targets, section, table
+from scenarios import EPISODE_STEPS, PHYSICS_STEPS, Scenario, action_arrays, copied
+from timing import Stepper, add_timing_options
 
 import zandrel
-from zandrel.config import REFERENCE_SPAWN_SIZE
-from zandrel.zandrel_env import new_core
+from zandrel.native import new_core
+from zandrel.options import REFERENCE_SPAWN_SIZE, positive_int
 
 TEAM_SIZES = tuple(2**k for k in range(11))  # 1 to 1,024
 # observation modes and the environment keywords that select them; a mode is one more entry
@@ -141,7 +128,7 @@ def raw_runner(size: int, keywords: dict[str, Any]) -> Runner:
     """The native Environment on the seeded benchmark layout, restarted every 100 steps."""
     case = scenario(size)
     core = new_core()
-    core.init(*init_args(case), **keywords)
+    core.init(*scenario_init_args(case), **keywords)
     core.reset()
     episode = action_arrays(case)
     state, observations = core.step(copied(episode[:1])[0])[:2]
@@ -269,7 +256,7 @@ def small_scene(rounds: int, seconds: float) -> dict[str, float]:
     """The 3/3/3 scene of the other benchmarks' small case, raw and batched, interleaved."""
     raw_case = Scenario("small", SMALL_TEAM, SMALL_TEAM, SMALL_TEAM)
     core = new_core()
-    core.init(*init_args(raw_case))
+    core.init(*scenario_init_args(raw_case))
     core.reset()
     raw = Stepper(core.step, core.reset, copied(action_arrays(raw_case)))
     num_envs = BATCH_AGENTS // SMALL_TEAM
