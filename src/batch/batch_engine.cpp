@@ -18,6 +18,7 @@ constexpr size_t kListedEnvs = 10;        // environments named in an error, at 
 // how often the calling thread asks whether to stop: often enough to stop within a
 // tenth of a second, rarely enough to cost nothing measurable
 constexpr std::chrono::milliseconds kStopCheckInterval{5};
+constexpr int64_t kSubstepsPerStopCheck = 16;  // a clock read costs far less than 16 sub-steps
 
 std::string env_list(const std::vector<int64_t>& envs) {
   std::string text = "[";
@@ -279,7 +280,13 @@ void BatchEngine::step_range(int64_t begin, int64_t end, const Action* actions,
       normalised[a] = ZandrelEnvironment::normalise_action(row[2 * a], row[2 * a + 1]);
     }
     if (shaped) start_state = slot.record.last_state;
-    double reward = slot.record.advance(normalised.data());
+    // in runs of sub-steps, so that a step of very many sub-steps still stops soon
+    double reward = 0.0;
+    for (int64_t done = 0; done < config_.n_physics_steps; done += kSubstepsPerStopCheck) {
+      if (done > 0 && cancellation.stopped()) return;
+      const int64_t count = std::min(kSubstepsPerStopCheck, config_.n_physics_steps - done);
+      reward = slot.record.advance_substeps(normalised.data(), static_cast<int32_t>(count), reward);
+    }
     ++slot.steps;
     const bool terminated = slot.record.terminated();
     const bool truncated = config_.truncates(slot.steps, terminated);

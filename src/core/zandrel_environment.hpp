@@ -125,6 +125,9 @@ struct ZandrelEnvironment {
   // one step from normalised actions, one per agent in agent order; returns the
   // step reward
   double advance(const NormalisedAction* actions);
+  // `count` sub-steps of a step whose reward so far is `step_reward`; returns the
+  // reward after them. advance() is one call over all n_physics_steps from 0.0.
+  double advance_substeps(const NormalisedAction* actions, int32_t count, double step_reward);
   pybind11::tuple step(const pybind11::dict& actions);
 
  private:

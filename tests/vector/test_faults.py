@@ -96,20 +96,26 @@ def test_an_interrupt_flood_never_wedges_the_environment():
 
 
 @pytest.mark.parametrize(
-    ("factory", "num_threads", "actions"),
+    ("factory", "num_envs", "num_threads", "n_physics_steps", "actions"),
     [
-        ("vector_env", 1, "(4096, 2, 2)"),
-        ("vector_env", 2, "(4096, 2, 2)"),
-        ("agent_vector_env", 2, "(8192, 2)"),
+        ("vector_env", 4096, 1, 40000, "(4096, 2, 2)"),
+        ("vector_env", 4096, 2, 40000, "(4096, 2, 2)"),
+        ("agent_vector_env", 4096, 2, 40000, "(8192, 2)"),
+        # one environment whose single step would run for hours
+        ("vector_env", 1, 1, 2**31 - 1, "(1, 2, 2)"),
     ],
 )
-def test_a_long_step_stops_soon_after_ctrl_c(factory, num_threads, actions):
+def test_a_long_step_stops_soon_after_ctrl_c(
+    factory, num_envs, num_threads, n_physics_steps, actions
+):
     output = run_script(f"""
         import os, signal, threading, time
         import numpy as np
         import zandrel
 
-        env = zandrel.{factory}(4096, num_threads={num_threads}, n_physics_steps=40000)
+        env = zandrel.{factory}(
+            {num_envs}, num_threads={num_threads}, n_physics_steps={n_physics_steps}
+        )
         env.reset(seed=0)
         sent = []
 
