@@ -1,6 +1,7 @@
 // The zandrel._batch extension module: the batched engine and the layout sampler.
 // Arrays are checked here, at the boundary; the engine then runs without the
 // interpreter lock.
+#include <cxxabi.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -199,7 +200,14 @@ class InterpreterReleased {
   InterpreterReleased() : state_(PyEval_SaveThread()) {}
   ~InterpreterReleased() {
     if (_Py_IsFinalizing() != 0) wait_for_exit();
-    PyEval_RestoreThread(state_);
+    try {
+      PyEval_RestoreThread(state_);
+    } catch (abi::__forced_unwind&) {
+      // the exit began while this thread waited for the lock, and Python ends such a
+      // thread by unwinding it; the frames above hold Python objects that cannot be
+      // released without the lock, so the thread waits for the exit here instead
+      wait_for_exit();
+    }
   }
   InterpreterReleased(const InterpreterReleased&) = delete;
   InterpreterReleased& operator=(const InterpreterReleased&) = delete;
