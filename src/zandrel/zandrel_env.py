@@ -9,6 +9,7 @@ from typing import Any, Unpack
 import gymnasium
 import numpy as np
 import numpy.typing as npt
+import zandrel_cpp
 from gymnasium import spaces
 from pettingzoo import AECEnv, ParallelEnv
 from pettingzoo.utils.conversions import parallel_to_aec, parallel_to_aec_wrapper
@@ -18,6 +19,7 @@ from zandrel.actions import described, holds_real_numbers
 from zandrel.history import ActionHistory
 from zandrel.layouts import Layout, checked_layout, draw_layout, seed_state
 from zandrel.native import new_core
+from zandrel.observations import observation_bounds, refuse_state_mode, state_bounds
 from zandrel.options import EnvConfig, ZandrelConfig, keyword_parameters
 from zandrel.rendering import Camera, HumanWindow, draw_frame
 from zandrel.snapshot import Snapshot, split_state
@@ -188,6 +190,7 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
 
     def __init__(self, *, render_mode: str | None = None, **config: Unpack[ZandrelConfig]) -> None:
         self.config = EnvConfig.from_keywords("ZandrelEnv", dict(config))
+        refuse_state_mode("parallel_env", self.config.observation)
         # every checked keyword as a plain attribute (max_cycles resolved, never None),
         # read on every step without a property call
         self.__dict__.update(self.config.keywords())
@@ -206,8 +209,11 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         self._live_list: list[str] = self.agents
         self._live: frozenset[str] = frozenset()
         self._running: dict[str, bool] = {}
-        self.state_space = self._vector_space()
-        self.observation_spaces = {agent: self._vector_space() for agent in self.possible_agents}
+        self.state_space = spaces.Box(*state_bounds(self.config), dtype=np.float64)
+        self.observation_spaces = {
+            agent: spaces.Box(*observation_bounds(self.config), dtype=np.float64)
+            for agent in self.possible_agents
+        }
         self.action_spaces = {
             agent: spaces.Box(-1.0, 1.0, shape=(2,), dtype=np.float32)
             for agent in self.possible_agents
@@ -220,7 +226,7 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         self._steps = 0
         self._window: HumanWindow | None = None
         self._camera: Camera | None = None
-        self._core = new_core()
+        self._core = self._new_core()
 
     def observation_space(self, agent: str) -> spaces.Box:
         """The observation space of `agent`; KeyError naming the agents for another name."""
@@ -383,7 +389,7 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.__dict__.update(state)
-        self._core = new_core()
+        self._core = self._new_core()
         if self._layout is None:
             return
         pickled_state = self._state
@@ -396,14 +402,11 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
                 "was it pickled with another build of zandrel_cpp?"
             )
 
-    def _vector_space(self) -> spaces.Box:
-        particle_low = [-np.inf, -np.inf, -1.0, -1.0] * self.n_agents
-        particle_high = [np.inf, np.inf, 1.0, 1.0] * self.n_agents
-        n_positions = 2 * (self.n_boulders + self.n_landmarks)
-        n_flags = self.config.flag_count
-        low = np.array(particle_low + [-np.inf] * n_positions + [0.0] * n_flags)
-        high = np.array(particle_high + [np.inf] * n_positions + [1.0] * n_flags)
-        return spaces.Box(low, high, dtype=np.float64)
+    def _new_core(self) -> zandrel_cpp.Environment:
+        core = new_core()
+        # the batched engine writes its observations with the same native writers
+        core.set_observation(self.observation, self.n_neighbours)
+        return core
 
     def _restart_core(self) -> dict[str, Observation]:
         assert self._layout is not None
