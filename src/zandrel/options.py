@@ -353,8 +353,8 @@ class EnvConfig:
             team = f"{copies} environments of {team}"
         raise ConfigError(
             f"one step's observations would take about {_bytes_text(estimate)} ({estimate:,} "
-            f"bytes) with {team} and observation={self.observation!r}, over "
-            f"max_observation_bytes={limit:,}; {GROWTH[self.observation]}. Pass a larger "
+            f"bytes) with {team}, over max_observation_bytes={limit:,}; "
+            f"{GROWTH[self.observation]}. Pass a larger "
             f"max_observation_bytes or set {MAX_OBSERVATION_BYTES_VARIABLE} if the memory is "
             "there",
             "n_agents",
@@ -367,12 +367,13 @@ class EnvConfig:
 
 # how one step's observations grow, for the memory guard's refusal
 GROWTH = {
-    "global": "every agent observes the whole state, so this grows with the square of "
-    "n_agents (observation='local' grows linearly)",
-    "relative": "every agent observes the whole state, so this grows with the square of "
-    "n_agents (observation='local' grows linearly)",
-    "local": "each agent's row has a fixed length, so this grows linearly with n_agents",
-    "state": "each environment gives one state, which grows linearly with the team",
+    "global": "every agent observes the whole state, so this grows with the square of n_agents",
+    "relative": "with observation='relative' every agent observes the whole state, so this "
+    "grows with the square of n_agents",
+    "local": "with observation='local' each agent's observation has a fixed length, so this "
+    "grows linearly with n_agents",
+    "state": "with observation='state' each environment gives one state, which grows "
+    "linearly with the team",
 }
 
 # every declared keyword, in declaration order

@@ -61,9 +61,13 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
 
     ## Observation Space
 
-    Every agent observes the whole global state, a float64 vector of length
-    4 * n_agents + 2 * n_boulders + 2 * n_landmarks + F, with its own four values first
-    and particle 0's in the slot the observer's own values would otherwise take:
+    `observation` chooses what each agent observes; every mode is a float64 vector
+    written by the native core, the same numbers bit for bit as `zandrel.vector_env`'s.
+
+    `"global"` (the default): the whole global state, a vector of length
+    L = 4 * n_agents + 2 * n_boulders + 2 * n_landmarks + F, with the observer's own four
+    values first and particle 0's in the slot the observer's own values would otherwise
+    take:
 
     | Index              | Content                                          | Min  | Max |
     |--------------------|--------------------------------------------------|------|-----|
@@ -83,10 +87,39 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
     For three particles, slots 0 to 2 (four values each) hold particles (0, 1, 2) in
     particle_0's observation, (1, 0, 2) in particle_1's and (2, 1, 0) in particle_2's.
 
-    The observations of one step take 8 * n_agents * (observation length) bytes, which
-    grows with the square of the team (about 3.2 GB for 10,000 particles); the
-    observation spaces take a little over twice that once. Configurations whose observations
-    would exceed `max_observation_bytes` are refused at construction.
+    `"relative"`: the layout and bounds of "global", but every x, y except the observer's
+    own (indices 0, 1) is given relative to the observer: x - own x and y - own y, one
+    rounded subtraction each, for the other particles, the boulders and the landmarks.
+    Velocities and flags are unchanged. Policies trained on it are translation-invariant.
+
+    `"local"` with `n_neighbours=(kp, kb, kl)`: egocentric and of fixed length
+    4 + 5 kp + 4 kb + 3 kl, whatever the team size (52 values for the default (4, 4, 4)):
+
+    | Index                  | Content                                             |
+    |------------------------|-----------------------------------------------------|
+    | 0 to 3                 | own x, y (absolute), vx, vy                          |
+    | 4 + 5 j to 8 + 5 j     | j-th nearest other particle: present, dx, dy, vx, vy |
+    | B + 4 j to B + 4 j + 3 | j-th nearest boulder: present, dx, dy, done, with B = 4 + 5 kp |
+    | C + 3 j to C + 3 j + 2 | j-th nearest landmark: present, dx, dy, with C = B + 4 kb |
+
+    dx, dy are the neighbour's x - own x and y - own y (one rounded subtraction each);
+    vx, vy the neighbour's own last action, in [-1, 1]. Each kind is ordered nearest
+    first by dx * dx + dy * dy, ties to the lower index. `present` is 1.0 in a filled
+    slot; slots past the number of entities of that kind (the other particles are
+    n_agents - 1) are all 0.0, `present` included. `done` is 1.0 for a boulder whose goal
+    is met (with `visit_all`: it has visited every landmark), else 0.0. Bounds: present
+    and done in [0, 1], vx, vy in [-1, 1], positions unbounded. The goal flags of the
+    other modes are not part of it.
+
+    `"state"` is for `zandrel.vector_env` only (one state per environment); here it is
+    refused, and `state()` gives the state.
+
+    One step's observations take 8 * n_agents * (observation length) bytes: with
+    "global" and "relative" that grows with the square of the team (about 3.2 GB for
+    10,000 particles, and the observation spaces take a little over twice that once),
+    with "local" linearly (about 4 MB for 10,000 particles with the default neighbours).
+    Configurations whose observations would exceed `max_observation_bytes` are refused
+    at construction.
 
     ## Rewards
 
@@ -159,6 +192,11 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
       ZANDREL_MAX_OBSERVATION_BYTES, or allows 1 GiB (2**30) without it.
     - `approach_shaping=0.0`: weight of the approach term (see Rewards), a finite
       number >= 0; 0.5 is a good start for training.
+    - `observation='global'`: `"global"`, `"relative"` or `"local"` (see Observation
+      Space); `"state"` only in `zandrel.vector_env`.
+    - `n_neighbours=(4, 4, 4)`: the nearest other particles, boulders and landmarks in a
+      `"local"` observation, three integers >= 0; refused with another mode unless left
+      at its default.
     - `render_mode=None`: `"rgb_array"` (frames as uint8 arrays drawn with Pillow),
       `"human"` (a pygame window; needs a display and the `human` extra) or None.
       Frames show the plane from a view that stays fixed for an episode (it widens by
