@@ -18,6 +18,7 @@ import memory
 import peer
 import scaling
 import step_throughput
+import team_size
 import wrapper_overhead
 from harness import Target, add_timing_options, load, machine, positive_int, section
 
@@ -36,6 +37,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     targets += peer.run(args.rounds, args.round_seconds)
     targets += scaling.run(args.rounds, args.round_seconds, args.plot)
     targets += memory.run(args.memory_steps, samples=20)
+    targets += team_size.run(
+        args.rounds, args.round_seconds, team_size_plot(args.plot), peers=not args.no_peers
+    )
     # last: the peers' runtimes (torch, XLA) keep threads and memory until the process ends
     targets += batched.run(
         args.rounds,
@@ -69,7 +73,8 @@ def parse(argv: Sequence[str] | None) -> argparse.Namespace:
         "--plot",
         type=Path,
         metavar="PATH",
-        help="draw the scaling curves as PNG, and the batched sweep beside it as PATH_batched",
+        help="draw the scaling curves as PNG, the batched sweep beside it as PATH_batched and "
+        "the team-size sweep as team_size.png in the same folder",
     )
     parser.add_argument(
         "--no-peers",
@@ -91,6 +96,11 @@ def parse(argv: Sequence[str] | None) -> argparse.Namespace:
 def batched_plot(plot: Path | None) -> Path | None:
     """The batched sweep's PNG beside the team-size one: scaling.png -> scaling_batched.png."""
     return None if plot is None else plot.with_stem(f"{plot.stem}_batched")
+
+
+def team_size_plot(plot: Path | None) -> Path | None:
+    """The team-size sweep's PNG in the same folder: scaling.png -> team_size.png."""
+    return None if plot is None else plot.with_name("team_size.png")
 
 
 if __name__ == "__main__":

@@ -1,8 +1,11 @@
 #include "batch_engine.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "task/approach.hpp"
 #include "task/float_text.hpp"
@@ -12,6 +15,9 @@ namespace {
 constexpr int64_t kMinEnvsPerShare = 16;  // below this, waking a thread costs more than it saves
 constexpr int64_t kSharesPerThread = 4;   // small shares even out resets and slow threads
 constexpr size_t kListedEnvs = 10;        // environments named in an error, at most
+// how often the calling thread asks whether to stop: often enough to stop within a
+// tenth of a second, rarely enough to cost nothing measurable
+constexpr std::chrono::milliseconds kStopCheckInterval{5};
 
 std::string env_list(const std::vector<int64_t>& envs) {
   std::string text = "[";
@@ -36,41 +42,68 @@ const BatchConfig& checked(const BatchConfig& config) {
   return config;
 }
 
+LayoutCounts layout_counts(const BatchConfig& config) {
+  return {config.n_agents, config.n_boulders, config.n_landmarks, config.spawn_size};
+}
+
 }  // namespace
 
 struct BatchEngine::Slot {
   ZandrelEnvironment record{WithoutBanner{}};
   Xoshiro256 random;
-  int64_t steps = 0;           // steps of the current episode
-  bool initialised = false;    // the record holds an episode, running or ended
-  bool running = false;        // an episode has started and its last start succeeded
-  bool ended = false;          // the episode is over and waits for a new one
-  bool layout_failed = false;  // the last start found no layout with every clearance
+  int64_t steps = 0;         // steps of the current episode
+  bool initialised = false;  // the record holds an episode, running or ended
+  bool running = false;      // an episode has started
+  bool ended = false;        // the episode is over and waits for a new one
 };
 
-// one call at a time: the object is used from one Python thread at a time, and a
-// second thread's call is refused instead of racing the first
-class BatchEngine::CallGuard {
- public:
-  CallGuard(BatchEngine& engine, const char* method) : engine_(engine) {
-    if (engine_.in_call_.exchange(true)) {
-      throw std::runtime_error(
-          std::string(method) +
-          "() was called while another call on the same ZandrelVectorEnv is running in "
-          "another thread; use each ZandrelVectorEnv from one thread at a time");
-    }
-    if (engine_.closed_) {
-      engine_.in_call_ = false;
-      throw std::runtime_error(std::string(method) +
-                               "() was called after close(); create a new ZandrelVectorEnv");
-    }
+BatchEngine::Call::Call(BatchEngine& engine, const char* method) : engine_(engine) {
+  if (engine_.in_call_.exchange(true)) {
+    throw std::runtime_error(
+        std::string(method) +
+        "() was called while another call on the same ZandrelVectorEnv is running in "
+        "another thread; use each ZandrelVectorEnv from one thread at a time");
   }
-  ~CallGuard() { engine_.in_call_ = false; }
-  CallGuard(const CallGuard&) = delete;
-  CallGuard& operator=(const CallGuard&) = delete;
+  if (engine_.closed_) {
+    engine_.in_call_ = false;
+    throw std::runtime_error(std::string(method) +
+                             "() was called after close(); create a new ZandrelVectorEnv");
+  }
+}
+
+BatchEngine::Call::~Call() { engine_.in_call_ = false; }
+
+// Stops a call between environments once the stop check asks for it. Only the
+// calling thread runs the check; the workers see its answer.
+class BatchEngine::Cancellation {
+ public:
+  explicit Cancellation(const StopCheck& check)
+      : check_(check),
+        caller_(std::this_thread::get_id()),
+        next_check_(std::chrono::steady_clock::now() + kStopCheckInterval) {}
+
+  // between environments, on any thread
+  bool stopped() {
+    if (std::this_thread::get_id() == caller_ && std::chrono::steady_clock::now() >= next_check_) {
+      check();
+    }
+    return stopped_.load(std::memory_order_relaxed);
+  }
+
+  // whether a check has asked to stop, without asking again
+  bool asked() const { return stopped_.load(std::memory_order_relaxed); }
+
+  // on the calling thread
+  void check() {
+    if (!stopped_.load(std::memory_order_relaxed) && check_ && check_()) stopped_ = true;
+    next_check_ = std::chrono::steady_clock::now() + kStopCheckInterval;
+  }
 
  private:
-  BatchEngine& engine_;
+  const StopCheck& check_;
+  std::thread::id caller_;
+  std::chrono::steady_clock::time_point next_check_;
+  std::atomic<bool> stopped_{false};
 };
 
 BatchEngine::BatchEngine(const BatchConfig& config, bool float_observations)
@@ -79,7 +112,8 @@ BatchEngine::BatchEngine(const BatchConfig& config, bool float_observations)
       observation_length_(0),
       observation_rows_(0),
       slots_(static_cast<size_t>(config.num_envs)),
-      pool_(config.num_threads) {
+      pool_(std::min(config.num_threads, config.num_envs)) {
+  check_layout_fits(layout_counts(config));
   // a record sized for the counts tells the observation length, and refuses counts
   // and layouts whose observations would overflow 32-bit indices
   const ObservationLayout layout{config.observation, config.n_neighbours};
@@ -97,8 +131,7 @@ BatchEngine::BatchEngine(const BatchConfig& config, bool float_observations)
 
 BatchEngine::~BatchEngine() { pool_.join(); }
 
-void BatchEngine::seed(int32_t env, const Xoshiro256::State& state) {
-  CallGuard guard(*this, "seed");
+void BatchEngine::seed(const Call&, int32_t env, const Xoshiro256::State& state) {
   if (env < 0 || env >= config_.num_envs) {
     throw std::out_of_range("environment index " + std::to_string(env) + " is outside [0, " +
                             std::to_string(config_.num_envs) + ")");
@@ -106,10 +139,22 @@ void BatchEngine::seed(int32_t env, const Xoshiro256::State& state) {
   slots_[env].random.seed(state);
 }
 
-void BatchEngine::close() {
-  CallGuard guard(*this, "close");
+void BatchEngine::close(const Call&) {
   pool_.join();
   closed_ = true;
+}
+
+void BatchEngine::set_pool_generation_for_testing(const Call&, uint64_t generation) {
+  pool_.set_generation_for_testing(generation);
+}
+
+// until the task has run in every environment the environments may be out of step
+// with each other, so a throw or a stop leaves the engine waiting for a reset
+void BatchEngine::run_everywhere(Cancellation& cancellation, const ThreadPool::Task& task) {
+  needs_reset_ = true;
+  pool_.run(config_.num_envs, shares(config_.num_envs), task, [&] { cancellation.check(); });
+  if (cancellation.asked()) throw Interrupted();
+  needs_reset_ = false;
 }
 
 int32_t BatchEngine::shares(int64_t count) const {
@@ -119,11 +164,13 @@ int32_t BatchEngine::shares(int64_t count) const {
   return static_cast<int32_t>(wanted < most ? wanted : most);
 }
 
-void BatchEngine::reset(const bool* mask, void* observations) {
-  CallGuard guard(*this, "reset");
-  pool_.run(config_.num_envs, shares(config_.num_envs), [&](int64_t begin, int64_t end) {
+void BatchEngine::reset(const Call&, const bool* mask, void* observations, const StopCheck& stop) {
+  // a reset of some environments leaves the others as out of step as they were
+  const bool needed_reset = needs_reset_;
+  Cancellation cancellation(stop);
+  run_everywhere(cancellation, [&](int64_t begin, int64_t end) {
     StartLayout layout;
-    for (int64_t env = begin; env < end; ++env) {
+    for (int64_t env = begin; env < end && !cancellation.stopped(); ++env) {
       Slot& slot = slots_[env];
       if (mask == nullptr || mask[env]) start_episode(slot, layout);
       if (float_observations_) {
@@ -133,24 +180,25 @@ void BatchEngine::reset(const bool* mask, void* observations) {
       }
     }
   });
-  raise_layout_failures();
+  if (mask != nullptr) needs_reset_ = needed_reset;
 }
 
-int64_t BatchEngine::step(const void* actions, bool float_actions, const StepBuffers& out) {
-  CallGuard guard(*this, "step");
+int64_t BatchEngine::step(const Call&, const void* actions, bool float_actions,
+                          const StepBuffers& out, const StopCheck& stop) {
   check_can_step(actions, float_actions);
-  pool_.run(config_.num_envs, shares(config_.num_envs), [&](int64_t begin, int64_t end) {
+  Cancellation cancellation(stop);
+  run_everywhere(cancellation, [&](int64_t begin, int64_t end) {
     if (float_actions && float_observations_) {
-      step_range<float, float>(begin, end, static_cast<const float*>(actions), out);
+      step_range<float, float>(begin, end, static_cast<const float*>(actions), out, cancellation);
     } else if (float_actions) {
-      step_range<float, double>(begin, end, static_cast<const float*>(actions), out);
+      step_range<float, double>(begin, end, static_cast<const float*>(actions), out, cancellation);
     } else if (float_observations_) {
-      step_range<double, float>(begin, end, static_cast<const double*>(actions), out);
+      step_range<double, float>(begin, end, static_cast<const double*>(actions), out, cancellation);
     } else {
-      step_range<double, double>(begin, end, static_cast<const double*>(actions), out);
+      step_range<double, double>(begin, end, static_cast<const double*>(actions), out,
+                                 cancellation);
     }
   });
-  raise_layout_failures();
   int64_t ended = 0;
   for (int64_t env = 0; env < config_.num_envs; ++env) {
     ended += (out.terminations[env] || out.truncations[env]) ? 1 : 0;
@@ -159,6 +207,12 @@ int64_t BatchEngine::step(const void* actions, bool float_actions, const StepBuf
 }
 
 void BatchEngine::check_can_step(const void* actions, bool float_actions) const {
+  if (needs_reset_) {
+    throw std::runtime_error(
+        "step() was refused: an earlier step() or reset() was interrupted or failed part-way, "
+        "so some environments may have advanced and others not; call reset() to start every "
+        "environment afresh");
+  }
   std::vector<int64_t> idle;
   std::vector<int64_t> ended;
   for (int64_t env = 0; env < config_.num_envs; ++env) {
@@ -202,7 +256,7 @@ void BatchEngine::check_actions(const Action* actions) const {
 
 template <typename Action, typename Value>
 void BatchEngine::step_range(int64_t begin, int64_t end, const Action* actions,
-                             const StepBuffers& out) {
+                             const StepBuffers& out, Cancellation& cancellation) {
   const int32_t n_agents = config_.n_agents;
   const bool same_step = config_.autoreset_mode == AutoresetMode::same_step;
   const bool shaped = config_.approach_shaping != 0.0;
@@ -210,7 +264,7 @@ void BatchEngine::step_range(int64_t begin, int64_t end, const Action* actions,
   std::vector<NormalisedAction> normalised(static_cast<size_t>(n_agents));
   std::vector<double> start_state;
   StartLayout layout;
-  for (int64_t env = begin; env < end; ++env) {
+  for (int64_t env = begin; env < end && !cancellation.stopped(); ++env) {
     Slot& slot = slots_[env];
     if (same_step) out.final_mask[env] = false;
     if (slot.ended) {
@@ -267,14 +321,8 @@ void BatchEngine::write_observations(int64_t env, void* observations) {
 
 // draws the next start layout from the environment's own generator and starts
 // the record there, exactly as the single environment's reset does
-bool BatchEngine::start_episode(Slot& slot, StartLayout& layout) {
-  const LayoutCounts counts{config_.n_agents, config_.n_boulders, config_.n_landmarks,
-                            config_.spawn_size};
-  if (!draw_layout(slot.random, counts, layout)) {
-    slot.layout_failed = true;
-    slot.running = false;
-    return false;
-  }
+void BatchEngine::start_episode(Slot& slot, StartLayout& layout) {
+  draw_layout(slot.random, layout_counts(config_), layout);
   slot.record.init(layout.particles, layout.boulders, layout.landmarks, config_.n_physics_steps,
                    config_.sparse_rewards, config_.visit_all, config_.sparse_weight);
   slot.record.restart();
@@ -283,15 +331,4 @@ bool BatchEngine::start_episode(Slot& slot, StartLayout& layout) {
   slot.initialised = true;
   slot.running = true;
   slot.ended = false;
-  slot.layout_failed = false;
-  return true;
-}
-
-void BatchEngine::raise_layout_failures() const {
-  for (const Slot& slot : slots_) {
-    if (!slot.layout_failed) continue;
-    const LayoutCounts counts{config_.n_agents, config_.n_boulders, config_.n_landmarks,
-                              config_.spawn_size};
-    throw std::invalid_argument(spawn_size_message(counts));
-  }
 }

@@ -10,7 +10,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -48,8 +50,34 @@ struct StepBuffers {
   bool* final_mask;
 };
 
+// Asked by the calling thread every few milliseconds while a call runs: true stops
+// the call between environments, and the call throws Interrupted.
+using StopCheck = std::function<bool()>;
+
+// A call stopped part-way: some environments stepped (or reset) and others did
+// not. The engine then refuses step() until a reset() of every environment.
+class Interrupted : public std::runtime_error {
+ public:
+  Interrupted() : std::runtime_error("the call was interrupted") {}
+};
+
 class BatchEngine {
  public:
+  // One call at a time: the object is used from one thread at a time, and a second
+  // thread's call is refused instead of racing the first. Held for a whole call,
+  // its results included, as a scope that no interrupt can leave early.
+  class Call {
+   public:
+    Call(BatchEngine& engine, const char* method);
+    ~Call();
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+
+   private:
+    BatchEngine& engine_;
+  };
+
+  // never more threads than environments
   BatchEngine(const BatchConfig& config, bool float_observations);
   ~BatchEngine();
   BatchEngine(const BatchEngine&) = delete;
@@ -61,34 +89,42 @@ class BatchEngine {
   int32_t observation_rows() const { return observation_rows_; }
   bool state_observations() const { return config_.observation == ObservationMode::state; }
   int32_t num_threads() const { return pool_.size(); }
+  bool same_step() const { return config_.autoreset_mode == AutoresetMode::same_step; }
+  bool in_call() const { return in_call_; }
 
   // the generator of environment env; its next episode draws from this state
-  void seed(int32_t env, const Xoshiro256::State& state);
+  void seed(const Call& call, int32_t env, const Xoshiro256::State& state);
 
   // Starts a new episode in every environment with mask[env] set (all when mask is
   // null) and writes every environment's current observation.
-  void reset(const bool* mask, void* observations);
+  void reset(const Call& call, const bool* mask, void* observations, const StopCheck& stop);
 
   // One step of every environment. actions holds num_envs x n_agents x 2 values,
   // float64 or float32, C-contiguous. Refuses bad calls before changing anything.
   // Returns the number of environments whose episode ended in this step.
-  int64_t step(const void* actions, bool float_actions, const StepBuffers& out);
+  int64_t step(const Call& call, const void* actions, bool float_actions, const StepBuffers& out,
+               const StopCheck& stop);
 
-  void close();
+  // joins the workers; every later call is refused
+  void close(const Call& call);
+
+  // see ThreadPool::set_generation_for_testing
+  void set_pool_generation_for_testing(const Call& call, uint64_t generation);
 
  private:
   struct Slot;
-  class CallGuard;
+  class Cancellation;
 
   void check_can_step(const void* actions, bool float_actions) const;
   template <typename Action>
   void check_actions(const Action* actions) const;
   template <typename Action, typename Value>
-  void step_range(int64_t begin, int64_t end, const Action* actions, const StepBuffers& out);
+  void step_range(int64_t begin, int64_t end, const Action* actions, const StepBuffers& out,
+                  Cancellation& cancellation);
   template <typename Value>
   void write_observations(int64_t env, void* observations);
-  bool start_episode(Slot& slot, StartLayout& layout);
-  void raise_layout_failures() const;
+  void start_episode(Slot& slot, StartLayout& layout);
+  void run_everywhere(Cancellation& cancellation, const ThreadPool::Task& task);
   int32_t shares(int64_t count) const;
 
   BatchConfig config_;
@@ -99,4 +135,6 @@ class BatchEngine {
   ThreadPool pool_;
   std::atomic<bool> in_call_{false};
   bool closed_ = false;
+  // a call stopped or failed part-way: environments may be out of step with each other
+  bool needs_reset_ = false;
 };

@@ -6,7 +6,9 @@
 #include <pybind11/stl.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -36,11 +38,33 @@ std::vector<py::ssize_t> shape_of(const py::array& array) {
   return {array.shape(), array.shape() + array.ndim()};
 }
 
+// the byte order of a dtype whose bytes are swapped relative to this machine, or
+// null when it is native
+const char* swapped_byte_order(const py::dtype& dtype) {
+  const char order = dtype.byteorder();
+  if (order == '>') return "big-endian";
+  if (order == '<') return "little-endian";
+  return nullptr;  // '=' native, '|' order does not apply
+}
+
+// whether dtype is one of dtypes in the other byte order
+bool byte_swapped_of(const py::dtype& dtype, const std::vector<py::dtype>& dtypes) {
+  if (swapped_byte_order(dtype) == nullptr) return false;
+  const auto native = dtype.attr("newbyteorder")("=").cast<py::dtype>();
+  for (const py::dtype& wanted : dtypes) {
+    if (native.equal(wanted)) return true;
+  }
+  return false;
+}
+
 // the array itself, when it is a C-contiguous, aligned array of one of the dtypes
 // and of the shape; a ValueError naming the argument and what came otherwise
 py::array checked(const py::handle& value, const char* name, const std::vector<py::dtype>& dtypes,
                   const std::vector<py::ssize_t>& shape, bool writable) {
-  std::string wanted = std::string(writable ? "a writable " : "a ") + "C-contiguous ";
+  const bool swapped = py::isinstance<py::array>(value) &&
+                       byte_swapped_of(py::reinterpret_borrow<py::array>(value).dtype(), dtypes);
+  std::string wanted = std::string(writable ? "a writable " : "a ") + "C-contiguous " +
+                       (swapped ? "native-byte-order " : "");
   for (size_t i = 0; i < dtypes.size(); ++i) {
     wanted += (i > 0 ? " or " : "") + dtypes[i].attr("name").cast<std::string>();
   }
@@ -65,6 +89,8 @@ py::array checked(const py::handle& value, const char* name, const std::vector<p
             : writable && (flags & py::detail::npy_api::NPY_ARRAY_WRITEABLE_) == 0
                 ? "a read-only " + got
                 : "an unaligned " + got;
+    } else if (swapped) {
+      got = std::string("a ") + swapped_byte_order(array.dtype()) + " " + got;
     } else {
       got = "a " + got;
     }
@@ -152,9 +178,8 @@ py::tuple draw_layout_from(const py::array& state, int32_t n_agents, int32_t n_b
   random.seed(state_from(data));
   StartLayout layout;
   const LayoutCounts counts{n_agents, n_boulders, n_landmarks, spawn_size};
-  const bool found = draw_layout(random, counts, layout);
+  draw_layout(random, counts, layout);
   std::copy(random.state().begin(), random.state().end(), data);
-  if (!found) throw py::value_error(spawn_size_message(counts));
   auto points = [](const std::vector<double>& flat) {
     py::array_t<double> array({static_cast<py::ssize_t>(flat.size() / 2), py::ssize_t{2}});
     std::copy(flat.begin(), flat.end(), array.mutable_data());
@@ -176,6 +201,54 @@ double approach_progress_of(const py::handle& before, const py::handle& after, i
                            static_cast<const double*>(end.data()), counts);
 }
 
+// A daemon thread that comes back from the engine while the interpreter exits
+// must not take the interpreter lock: Python would end the thread by unwinding
+// frames that cannot be unwound, which aborts the process. It waits for the exit.
+[[noreturn]] void wait_for_exit() {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+// the interpreter lock released for a scope, as pybind11's gil_scoped_release,
+// but never taken back while the interpreter exits
+class InterpreterReleased {
+ public:
+  InterpreterReleased() : state_(PyEval_SaveThread()) {}
+  ~InterpreterReleased() {
+    if (_Py_IsFinalizing() != 0) wait_for_exit();
+    PyEval_RestoreThread(state_);
+  }
+  InterpreterReleased(const InterpreterReleased&) = delete;
+  InterpreterReleased& operator=(const InterpreterReleased&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Asked while the engine runs without the interpreter lock: runs the handlers of
+// pending signals (Ctrl-C), and stops the call when one raised. Only the main
+// thread handles signals, so calls from other threads are never stopped.
+StopCheck signal_check() {
+  if (_PyOS_IsMainThread() == 0) return {};
+  return [] {
+    if (_Py_IsFinalizing() != 0) wait_for_exit();
+    py::gil_scoped_acquire acquire;
+    return PyErr_CheckSignals() != 0;
+  };
+}
+
+// runs work(stop) without the interpreter lock; an interrupted call raises the
+// exception that the signal handler raised, KeyboardInterrupt for Ctrl-C
+template <typename Work>
+auto without_interpreter(const Work& work) {
+  const StopCheck stop = signal_check();
+  try {
+    const InterpreterReleased released;
+    return work(stop);
+  } catch (const Interrupted&) {
+    throw py::error_already_set();
+  }
+}
+
 // the engine with the shapes of its buffers
 class PyBatchEngine {
  public:
@@ -183,54 +256,52 @@ class PyBatchEngine {
       : engine_(config, float_observations),
         num_envs_(config.num_envs),
         n_agents_(config.n_agents),
-        float_observations_(float_observations) {}
+        float_observations_(float_observations) {
+    if (engine_.same_step()) {
+      final_observations_ = py::array(observation_dtype(), observation_shape());
+      final_mask_ = py::array_t<bool>(num_envs_);
+    }
+  }
 
   int32_t observation_length() const { return engine_.observation_length(); }
   int32_t num_threads() const { return engine_.num_threads(); }
 
   void seed(const py::handle& states, const py::handle& mask) {
-    py::array words = checked(states, "states", {py::dtype::of<uint64_t>()}, {num_envs_, 4}, false);
-    const auto* data = static_cast<const uint64_t*>(words.data());
-    const py::object mask_array = checked_mask(mask);
-    const bool* selected = flags_of(mask_array);
-    for (int32_t env = 0; env < num_envs_; ++env) {
-      if (selected == nullptr || selected[env]) engine_.seed(env, state_from(data + 4 * env));
-    }
+    const BatchEngine::Call call(engine_, "seed");
+    seed_selected(call, states, mask);
   }
 
+  // Seeds the environments of seed_mask from states when states is given, then
   // starts new episodes in the environments of mask (all when None); returns every
-  // environment's observations in a fresh array
-  py::array reset(const py::handle& mask) {
-    const py::object mask_array = checked_mask(mask);
+  // environment's observations in a fresh array.
+  py::array reset(const py::handle& mask, const py::handle& states, const py::handle& seed_mask) {
+    const py::object mask_array = checked_mask(mask, "mask");
     const bool* selected = flags_of(mask_array);
+    const BatchEngine::Call call(engine_, "reset");
+    if (!states.is_none()) seed_selected(call, states, seed_mask);
     py::array obs;
     {
-      const ResultArrayScope pooled(result_bytes());
+      const ResultArrayScope pooled(result_pool_, result_bytes());
       obs = py::array(observation_dtype(), observation_shape());
     }
     void* out = obs.mutable_data();
-    {
-      py::gil_scoped_release release;
-      engine_.reset(selected, out);
-    }
+    without_interpreter([&](const StopCheck& stop) { engine_.reset(call, selected, out, stop); });
     return obs;
   }
 
   // Steps every environment. Results go to `out` (observations, rewards,
   // terminations, truncations) when it is given, else to fresh arrays; returns the
-  // four arrays and the number of episodes that ended.
-  py::tuple step(const py::handle& actions, const py::handle& final_observations,
-                 const py::handle& final_mask, const py::handle& out) {
+  // four arrays and, when episodes ended with same_step autoreset, a copy of the
+  // mask of ended environments and a list of their last observations (else None).
+  py::tuple step(const py::handle& actions, const py::handle& out) {
     const std::vector<py::ssize_t> per_env = {num_envs_};
     const py::array acts =
         checked(actions, "actions", {py::dtype::of<double>(), py::dtype::of<float>()},
                 {num_envs_, n_agents_, 2}, false);
-    py::array final_obs = observations_buffer(final_observations, "final_observations");
-    py::array final_flags =
-        checked(final_mask, "final_mask", {py::dtype::of<bool>()}, per_env, true);
     py::array obs, rew, term, trunc;
+    const BatchEngine::Call call(engine_, "step");
     if (out.is_none()) {
-      const ResultArrayScope pooled(result_bytes());
+      const ResultArrayScope pooled(result_pool_, result_bytes());
       obs = py::array(observation_dtype(), observation_shape());
       rew = py::array_t<double>(per_env);
       term = py::array_t<bool>(per_env);
@@ -244,30 +315,82 @@ class PyBatchEngine {
     }
     check_disjoint({extent_of(acts, "actions"), extent_of(obs, "observations"),
                     extent_of(rew, "rewards"), extent_of(term, "terminations"),
-                    extent_of(trunc, "truncations"), extent_of(final_obs, "final_observations"),
-                    extent_of(final_flags, "final_mask")});
-    const StepBuffers buffers{obs.mutable_data(),
-                              static_cast<double*>(rew.mutable_data()),
-                              static_cast<bool*>(term.mutable_data()),
-                              static_cast<bool*>(trunc.mutable_data()),
-                              final_obs.mutable_data(),
-                              static_cast<bool*>(final_flags.mutable_data())};
+                    extent_of(trunc, "truncations")});
+    const StepBuffers buffers{
+        obs.mutable_data(),
+        static_cast<double*>(rew.mutable_data()),
+        static_cast<bool*>(term.mutable_data()),
+        static_cast<bool*>(trunc.mutable_data()),
+        final_observations_ ? final_observations_.mutable_data() : nullptr,
+        final_mask_ ? static_cast<bool*>(final_mask_.mutable_data()) : nullptr};
     const bool float_actions = acts.dtype().equal(py::dtype::of<float>());
     const void* action_data = acts.data();
-    int64_t ended = 0;
-    {
-      py::gil_scoped_release release;
-      ended = engine_.step(action_data, float_actions, buffers);
-    }
-    return py::make_tuple(obs, rew, term, trunc, ended);
+    const int64_t ended = without_interpreter([&](const StopCheck& stop) {
+      return engine_.step(call, action_data, float_actions, buffers, stop);
+    });
+    const py::object finals =
+        ended > 0 && engine_.same_step() ? py::object(final_results()) : py::none();
+    return py::make_tuple(obs, rew, term, trunc, finals);
   }
 
   void close() {
-    py::gil_scoped_release release;
-    engine_.close();
+    const BatchEngine::Call call(engine_, "close");
+    without_interpreter([&](const StopCheck&) { engine_.close(call); });
+    result_pool_.release();
+  }
+
+  // close() unless a call runs, as at interpreter exit while a daemon thread steps;
+  // true when the engine is closed
+  bool close_if_idle() {
+    std::optional<BatchEngine::Call> call;
+    try {
+      call.emplace(engine_, "close");
+    } catch (const std::runtime_error&) {
+      return !engine_.in_call();
+    }
+    without_interpreter([&](const StopCheck&) { engine_.close(*call); });
+    result_pool_.release();
+    return true;
+  }
+
+  void set_pool_generation_for_testing(uint64_t generation) {
+    const BatchEngine::Call call(engine_, "set_pool_generation_for_testing");
+    engine_.set_pool_generation_for_testing(call, generation);
   }
 
  private:
+  void seed_selected(const BatchEngine::Call& call, const py::handle& states,
+                     const py::handle& mask) {
+    py::array words = checked(states, "states", {py::dtype::of<uint64_t>()}, {num_envs_, 4}, false);
+    const auto* data = static_cast<const uint64_t*>(words.data());
+    const py::object mask_array = checked_mask(mask, "seed_mask");
+    const bool* selected = flags_of(mask_array);
+    for (int32_t env = 0; env < num_envs_; ++env) {
+      if (selected == nullptr || selected[env]) {
+        engine_.seed(call, env, state_from(data + 4 * env));
+      }
+    }
+  }
+
+  // copies that outlive the next step, which overwrites the engine's buffers
+  py::tuple final_results() const {
+    const auto* mask = static_cast<const bool*>(final_mask_.data());
+    const auto row_bytes = static_cast<size_t>(final_observations_.nbytes() / num_envs_);
+    const auto* rows = static_cast<const char*>(final_observations_.data());
+    const std::vector<py::ssize_t> shape = observation_shape();
+    const std::vector<py::ssize_t> row_shape(shape.begin() + 1, shape.end());
+    py::list observations;
+    for (py::ssize_t env = 0; env < num_envs_; ++env) {
+      if (!mask[env]) continue;
+      py::array row(observation_dtype(), row_shape);
+      std::memcpy(row.mutable_data(), rows + env * row_bytes, row_bytes);
+      observations.append(row);
+    }
+    py::array mask_copy = py::array_t<bool>(num_envs_);
+    std::memcpy(mask_copy.mutable_data(), mask, static_cast<size_t>(num_envs_));
+    return py::make_tuple(mask_copy, observations);
+  }
+
   py::dtype observation_dtype() const {
     return float_observations_ ? py::dtype::of<float>() : py::dtype::of<double>();
   }
@@ -301,9 +424,9 @@ class PyBatchEngine {
     return out;
   }
 
-  py::object checked_mask(const py::handle& mask) const {
+  py::object checked_mask(const py::handle& mask, const char* name) const {
     if (mask.is_none()) return py::none();
-    return checked(mask, "mask", {py::dtype::of<bool>()}, {num_envs_}, false);
+    return checked(mask, name, {py::dtype::of<bool>()}, {num_envs_}, false);
   }
 
   // null for None, meaning every environment
@@ -313,9 +436,13 @@ class PyBatchEngine {
   }
 
   BatchEngine engine_;
+  ResultArrayPool result_pool_;
   py::ssize_t num_envs_;
   py::ssize_t n_agents_;
   bool float_observations_;
+  // where same_step autoreset leaves the last observations of ended episodes
+  py::array final_observations_;
+  py::array final_mask_;
 };
 
 }  // namespace
@@ -356,12 +483,19 @@ PYBIND11_MODULE(_batch, module) {
            "(all when None).",
            py::arg("states"), py::arg("mask") = py::none())
       .def("reset", &PyBatchEngine::reset,
-           "Starts a new episode in every environment in mask (all when None); returns every "
-           "environment's observations.",
-           py::arg("mask"))
+           "Seeds the environments in seed_mask (all when None) from states when states is "
+           "given, then starts a new episode in every environment in mask (all when None); "
+           "returns every environment's observations.",
+           py::arg("mask"), py::arg("states") = py::none(), py::arg("seed_mask") = py::none())
       .def("step", &PyBatchEngine::step,
            "Steps every environment; returns (observations, rewards, terminations, "
-           "truncations, number of ended episodes), in out when it is given.",
-           py::arg("actions"), py::arg("final_observations"), py::arg("final_mask"), py::arg("out"))
-      .def("close", &PyBatchEngine::close, "Joins the worker threads; later calls raise.");
+           "truncations, finals), in out when it is given; finals is None or, when same_step "
+           "autoreset ended episodes, (mask of ended environments, their last observations).",
+           py::arg("actions"), py::arg("out"))
+      .def("close", &PyBatchEngine::close,
+           "Joins the worker threads and releases the pooled result memory; later calls raise.")
+      .def("close_if_idle", &PyBatchEngine::close_if_idle,
+           "close() unless another thread's call runs; True when the engine is closed.")
+      .def("_set_pool_generation_for_testing", &PyBatchEngine::set_pool_generation_for_testing,
+           "Sets the thread pool's call counter, to test its wrap-around.", py::arg("generation"));
 }

@@ -62,8 +62,7 @@ void ZandrelEnvironment::init(const std::vector<double>& particle_positions_in,
   n_boulders = static_cast<int32_t>(point_count(boulder_positions_in));
 
   particle_velocities.assign(particle_positions_in.size(), 0.0);
-  visited.assign(static_cast<size_t>(n_landmarks) * static_cast<size_t>(n_boulders), false);
-  boulder_done.assign(static_cast<size_t>(n_boulders), false);
+  clear_goal_flags();
   n_agents = n_particles;
 }
 
@@ -78,10 +77,17 @@ void ZandrelEnvironment::restart() {
   landmark_positions = initial_landmark_positions;
   target_particle_positions = initial_particle_positions;
   particle_velocities.assign(initial_particle_positions.size(), 0.0);
-  visited.assign(static_cast<size_t>(n_landmarks) * static_cast<size_t>(n_boulders), false);
-  boulder_done.assign(static_cast<size_t>(n_boulders), false);
+  clear_goal_flags();
   unvisited_count = 1;
   remaining_boulders = 1;
+}
+
+// every flag clear; the grids of the last sub-step no longer hold the positions
+void ZandrelEnvironment::clear_goal_flags() {
+  visited.assign(static_cast<size_t>(n_landmarks) * static_cast<size_t>(n_boulders), 0);
+  boulder_done.assign(static_cast<size_t>(n_boulders), 0);
+  visited_count_ = 0;
+  goals_binned_ = false;
 }
 
 // false only on a record that has never been through init: the default counts

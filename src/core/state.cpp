@@ -93,7 +93,7 @@ void ZandrelEnvironment::build_state_vector() {
   }
   std::copy_n(boulder_positions.begin(), 2 * n_boulders, state.begin() + boulder_start);
   std::copy_n(landmark_positions.begin(), 2 * n_landmarks, state.begin() + landmark_start);
-  const std::vector<bool>& flags = visit_all ? visited : boulder_done;
+  const std::vector<uint8_t>& flags = visit_all ? visited : boulder_done;
   for (int32_t k = 0; k < flag_count; ++k) {
     state[flag_start + k] = flags[k] ? 1.0 : 0.0;
   }

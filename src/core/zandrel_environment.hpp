@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "broad_phase.hpp"
 #include "observations.hpp"
 
 namespace pybind11 {
@@ -66,8 +67,10 @@ struct ZandrelEnvironment {
   std::vector<double> landmark_positions;
   std::vector<double> target_particle_positions;
   std::vector<double> particle_velocities;
-  std::vector<bool> visited;  // landmark-major: l * n_boulders + b
-  std::vector<bool> boulder_done;
+  // flags as bytes: the goal update and the shaping search read them in their
+  // innermost loops, where a packed bit costs a shift and a mask per test
+  std::vector<uint8_t> visited;  // landmark-major: l * n_boulders + b
+  std::vector<uint8_t> boulder_done;
   int32_t n_landmarks = 0;
   int32_t n_particles = 1;
   int32_t n_boulders = 1;
@@ -142,6 +145,14 @@ struct ZandrelEnvironment {
   ObservationLayout observation_layout_;
   std::vector<std::pair<double, int32_t>> nearest_;  // (squared distance, index) candidates
   std::vector<double> local_done_;                   // per boulder, 0.0 or 1.0
+  // the broad phase of one sub-step: the boulders as it starts, the moved boulders
+  // and the landmarks; the goal update reuses the last two, which hold this
+  // sub-step's positions while goals_binned_ is set
+  PointGrid start_boulder_grid_;
+  PointGrid moved_boulder_grid_;
+  PointGrid landmark_grid_;
+  bool goals_binned_ = false;
+  int64_t visited_count_ = 0;  // flags of visited set, so the unvisited count needs no scan
   // set while an operation runs, so that Python code running inside it (a key's
   // __str__, a value's __array__, a finalizer) cannot re-enter the same record
   bool busy_ = false;
@@ -162,13 +173,23 @@ struct ZandrelEnvironment {
   int32_t select_nearest(const double* points, int32_t count, int32_t stride, const double* own,
                          int32_t skipped, int32_t wanted);
   void push_boulders(std::vector<double>& displacement);
+  void push_boulders_near(std::vector<double>& displacement);
   void separate_boulders(std::vector<double>& displacement);
-  void measure_shaping(const std::vector<double>& displacement);
+  void separate_boulders_near(std::vector<double>& displacement);
+  void measure_shaping(const std::vector<double>& displacement, bool binned);
+  int32_t nearest_open_landmark(int32_t b, double bx, double by, double& best_s);
+  bool nearest_open_landmark_in_rings(int32_t b, double bx, double by, double& best_s,
+                                      int32_t& best) const;
   void push_out_and_place_particles();
+  void push_out_and_place_particles_near();
+  void place_particle(int32_t p, double px, double py);
   double* squared_distance_scratch(int32_t count);
   int32_t* close_index_scratch(int32_t count);
   double record_visits();
+  double record_visits_near();
   double record_arrivals();
+  double record_arrivals_near();
+  void clear_goal_flags();
   bool boulder_at_landmark(int32_t b, int32_t l) const;
 };
 

@@ -22,9 +22,12 @@ struct StartLayout {
   std::vector<double> landmarks;
 };
 
-// Draws landmarks, then boulders, then particles. False when no layout with every
-// clearance was found within the attempts; layout then holds a partial draw.
-bool draw_layout(Xoshiro256& random, const LayoutCounts& counts, StartLayout& layout);
+// Refuses (std::invalid_argument) counts that a grid of the clearances cannot hold
+// in the square; draw_layout cannot fail for the others.
+void check_layout_fits(const LayoutCounts& counts);
 
-// the error for a spawn square too small for the clearances
-std::string spawn_size_message(const LayoutCounts& counts);
+// Draws landmarks, then boulders, then particles, uniformly with every clearance.
+// When the uniform draws keep failing, as they may in a tightly packed square, the
+// entities go on a grid of the clearances instead, in an order drawn from the
+// generator.
+void draw_layout(Xoshiro256& random, const LayoutCounts& counts, StartLayout& layout);

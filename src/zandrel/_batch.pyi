@@ -50,15 +50,19 @@ class BatchEngine:
         """Sets the generator state (num_envs, 4) uint64 of every environment in mask
         (all when None)."""
 
-    def reset(self, mask: npt.NDArray[np.bool_] | None) -> npt.NDArray[np.floating]:
-        """Starts a new episode in every environment in mask (all when None); returns
-        every environment's observations."""
+    def reset(
+        self,
+        mask: npt.NDArray[np.bool_] | None,
+        states: npt.NDArray[np.uint64] | None = None,
+        seed_mask: npt.NDArray[np.bool_] | None = None,
+    ) -> npt.NDArray[np.floating]:
+        """Seeds the environments in seed_mask from states when states is given, then
+        starts a new episode in every environment in mask (all when None); returns every
+        environment's observations."""
 
     def step(
         self,
         actions: npt.NDArray[np.floating],
-        final_observations: npt.NDArray[np.floating],
-        final_mask: npt.NDArray[np.bool_],
         out: tuple[
             npt.NDArray[np.floating],
             npt.NDArray[np.float64],
@@ -71,10 +75,18 @@ class BatchEngine:
         npt.NDArray[np.float64],
         npt.NDArray[np.bool_],
         npt.NDArray[np.bool_],
-        int,
+        tuple[npt.NDArray[np.bool_], list[npt.NDArray[np.floating]]] | None,
     ]:
         """Steps every environment; returns (observations, rewards, terminations,
-        truncations, number of ended episodes), in out when it is given."""
+        truncations, finals), in out when it is given; finals is None or, when same_step
+        autoreset ended episodes, (mask of ended environments, their last observations)."""
 
     def close(self) -> None:
-        """Joins the worker threads; later calls raise."""
+        """Joins the worker threads and releases the pooled result memory; later calls
+        raise."""
+
+    def close_if_idle(self) -> bool:
+        """close() unless another thread's call runs; True when the engine is closed."""
+
+    def _set_pool_generation_for_testing(self, generation: int) -> None:
+        """Sets the thread pool's call counter, to test its wrap-around."""

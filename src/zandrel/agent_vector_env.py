@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from typing import Any, Unpack
 
 import gymnasium
@@ -66,7 +67,10 @@ class ZandrelAgentVectorEnv(gymnasium.vector.VectorEnv):
         )
 
     def reset(
-        self, *, seed: int | None = None, options: dict[str, Any] | None = None
+        self,
+        *,
+        seed: int | Sequence[int | None] | None = None,
+        options: dict[str, Any] | None = None,
     ) -> tuple[Array, dict[str, Any]]:
         """Start new episodes; observations shaped (num_envs * n_agents, L)."""
         if options and "reset_mask" in options:
@@ -129,7 +133,12 @@ def agent_vector_env(
     **config: Unpack[ZandrelConfig],
 ) -> ZandrelAgentVectorEnv:
     """Every agent of `num_envs` native environments as one sub-environment; see
-    :class:`ZandrelAgentVectorEnv`."""
+    :class:`ZandrelAgentVectorEnv`.
+
+    Seeds are per environment, not per agent: `reset(seed=s)` seeds environment i (its
+    agents n_agents * i to n_agents * (i + 1) - 1) with `s + i`, and a sequence of seeds
+    has `num_envs` entries. Interrupts, fork and threads behave as in `vector_env`.
+    """
     return ZandrelAgentVectorEnv(
         num_envs, num_threads=num_threads, autoreset_mode=autoreset_mode, dtype=dtype, **config
     )

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import numbers
 import os
-import threading
+import warnings
 import weakref
 from collections.abc import Sequence
 from typing import Any, Unpack
@@ -18,7 +18,7 @@ from gymnasium.vector import AutoresetMode
 
 from zandrel import _batch
 from zandrel.actions import holds_real_numbers
-from zandrel.layouts import draw_layout, seed_state
+from zandrel.layouts import seed_state
 from zandrel.options import EnvConfig, ZandrelConfig, check_count
 
 Array = npt.NDArray[Any]
@@ -83,7 +83,8 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
     ## Starting State
 
     As in `parallel_env`. `reset(seed=s)` seeds environment i with `s + i`; a sequence
-    gives one seed per environment (None leaves that environment's generator as it is).
+    (a list, a tuple or a 1-D NumPy integer array) gives one seed per environment (None
+    leaves that environment's generator as it is).
     Later episodes draw their layouts from the same per-environment generator, natively.
 
     ## Episode End
@@ -107,14 +108,32 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
     ## Arguments
 
     - `num_envs`: number of environments, from 1 to 2**31 - 1.
-    - `num_threads=None`: worker threads, from 1 to 2**31 - 1; None means the CPUs this process
-      may use. The pool lives as long as the object and is joined by `close()` (and at
-      interpreter exit). The object may be used from one Python thread at a time: a call
-      made while another runs raises RuntimeError instead of corrupting state.
+    - `num_threads=None`: threads, from 1 to 2**31 - 1; None means the CPUs this process may use
+      (`os.sched_getaffinity`). Never more threads than environments are started; above
+      the CPUs the process may use, construction warns once (ResourceWarning naming both
+      numbers), as such threads only wait for each other. When the system cannot start
+      them all, construction raises RuntimeError naming how many were requested and
+      started, with none left running. The pool lives as long as the object and is
+      joined by `close()` (and at interpreter exit, unless a daemon thread is still
+      stepping, whose workers then end with the process, quietly). The object may be
+      used from one Python thread at a time: a call made while another runs raises
+      RuntimeError instead of corrupting state, `close()` included, which then changes
+      nothing.
     - `autoreset_mode=AutoresetMode.SAME_STEP`: see Episode End.
     - `dtype=np.float64`: dtype of the observations, np.float64 or np.float32.
     - every keyword of `zandrel.parallel_env` except `render_mode`, with the same
       defaults and checks.
+
+    ## Interrupts, fork
+
+    A long `step` or `reset` checks for signals every few milliseconds: Ctrl-C stops
+    the workers and raises KeyboardInterrupt within about 0.1 s. Some environments may
+    then have stepped and others not, so `step` refuses with RuntimeError until a
+    `reset()` of every environment (seeded or not); a reset with a `reset_mask` does not
+    end that state. An interrupt between calls leaves the object as it was. A process
+    forked from one holding a vector env (`os.fork`, `multiprocessing` with the fork
+    start method) may close, drop or keep using its copy, or create its own: the copy
+    starts fresh worker threads on its first call.
 
     Results are fresh arrays on every call, unless `step` is given `out=(observations,
     rewards, terminations, truncations)`, arrays of the result shapes and dtypes that
@@ -144,8 +163,6 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         self.autoreset_mode = _check_autoreset_mode(autoreset_mode)
         self.dtype = _check_dtype(dtype)
         threads = len(os.sched_getaffinity(0)) if num_threads is None else num_threads
-        # fail here, not at the first reset, when the clearances cannot fit
-        draw_layout(seed_state(0), self.config)
         cfg = self.config
         self._engine = _batch.BatchEngine(
             task=cfg,
@@ -154,8 +171,10 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
             num_threads=check_count("num_threads", threads),
             float_observations=self.dtype == np.float32,
         )
-        # joins the worker threads when this object goes away or the interpreter exits
-        self._finalizer = weakref.finalize(self, self._engine.close)
+        # joins the worker threads when this object goes away or the interpreter exits;
+        # at exit a daemon thread may still be stepping, and its workers are left to it
+        self._finalizer = weakref.finalize(self, self._engine.close_if_idle)
+        _warn_if_oversubscribed(threads, self._engine.num_threads)
         # unseeded environments draw fresh entropy, as a single environment does
         self._engine.seed(_entropy_states(self.num_envs))
 
@@ -178,9 +197,6 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         self.action_space = gymnasium.vector.utils.batch_space(
             self.single_action_space, self.num_envs
         )
-        self._final_observations = np.empty((self.num_envs, *self.observation_shape), self.dtype)
-        self._final_mask = np.zeros(self.num_envs, np.bool_)
-        self._call_lock = threading.Lock()
 
     def reset(
         self,
@@ -197,13 +213,10 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         self._check_open()
         mask = self._reset_mask(options)
         states, seeded = self._seed_states(seed)
-        self._enter("reset")
-        try:
-            if seeded is not None:
-                self._engine.seed(states, seeded if mask is None else seeded & mask)
+        if seeded is None:
             return self._engine.reset(mask), {}
-        finally:
-            self._call_lock.release()
+        seed_mask = seeded if mask is None else seeded & mask
+        return self._engine.reset(mask, states, seed_mask), {}
 
     def step(
         self,
@@ -214,31 +227,19 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         """Step every environment; see the class docstring for shapes and autoreset."""
         self._check_open()
         array = self._action_array(actions)
-        self._enter("step")
-        try:
-            observations, rewards, terminations, truncations, ended = self._engine.step(
-                array, self._final_observations, self._final_mask, out
-            )
-            same_step = self.autoreset_mode == AutoresetMode.SAME_STEP
-            infos = self._final_infos() if ended and same_step else {}
-        finally:
-            self._call_lock.release()
+        observations, rewards, terminations, truncations, finals = self._engine.step(array, out)
+        infos = {} if finals is None else self._final_infos(*finals)
         return observations, rewards, terminations, truncations, infos
 
     def close_extras(self, **kwargs: Any) -> None:
-        """Join the worker threads; later calls raise ClosedEnvironmentError."""
-        # Gymnasium's __del__ closes objects whose __init__ raised, too
-        if self._finalizer is not None:
-            self._finalizer()
+        """Join the worker threads; later calls raise ClosedEnvironmentError.
 
-    def _enter(self, method: str) -> None:
-        # held until the call's results are built, final observations included: a
-        # second thread is refused instead of overwriting them
-        if not self._call_lock.acquire(blocking=False):
-            raise RuntimeError(
-                f"{method}() was called while another call on the same ZandrelVectorEnv is "
-                "running in another thread; use each ZandrelVectorEnv from one thread at a time"
-            )
+        Refused with RuntimeError, changing nothing, while another thread's call runs.
+        """
+        # Gymnasium's __del__ closes objects whose __init__ raised, too
+        if self._finalizer is not None and self._finalizer.alive:
+            self._engine.close()
+            self._finalizer.detach()
 
     def _check_open(self) -> None:
         if self.closed:
@@ -275,6 +276,8 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
             return states, None
         if isinstance(seed, numbers.Integral) and not isinstance(seed, bool):
             seeds: Sequence[int | None] = [int(seed) + index for index in range(self.num_envs)]
+        elif isinstance(seed, np.ndarray) and seed.ndim == 1 and seed.dtype.kind in "iu":
+            seeds = seed.tolist()
         elif isinstance(seed, Sequence) and not isinstance(seed, str):
             seeds = seed
         else:
@@ -292,11 +295,10 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
                 states[index] = seed_state(value)
         return states, seeded
 
-    def _final_infos(self) -> dict[str, Any]:
-        mask = self._final_mask.copy()
+    def _final_infos(self, mask: Array, observations: list[Array]) -> dict[str, Any]:
         final_observations = np.full(self.num_envs, None, dtype=object)
-        for index in np.flatnonzero(mask):
-            final_observations[index] = self._final_observations[index].copy()
+        for index, observation in zip(np.flatnonzero(mask), observations, strict=True):
+            final_observations[index] = observation
         return final_infos(final_observations, mask)
 
 
@@ -336,6 +338,17 @@ def vector_env(
     return ZandrelVectorEnv(
         num_envs, num_threads=num_threads, autoreset_mode=autoreset_mode, dtype=dtype, **config
     )
+
+
+def _warn_if_oversubscribed(requested: int, started: int) -> None:
+    cpus = len(os.sched_getaffinity(0))
+    if started > cpus:
+        warnings.warn(
+            f"num_threads={requested} runs {started} threads, more than the {cpus} CPUs this "
+            "process may use; threads beyond the CPUs wait for each other and slow every step",
+            ResourceWarning,
+            stacklevel=4,
+        )
 
 
 def _entropy_states(count: int) -> Array:

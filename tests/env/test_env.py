@@ -423,7 +423,7 @@ def test_construction_prints_nothing(capfd):
             "spawn_size",
             10.0,
             "spawn_size must leave room for 2 boulders, 2 landmarks and 2 particles with "
-            "their start clearances, got 10.0; use a larger spawn_size",
+            "their start clearances, got 10.0; the smallest spawn_size that fits is 13.0",
         ),
     ],
 )

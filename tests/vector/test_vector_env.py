@@ -13,6 +13,9 @@ from gymnasium.vector import AutoresetMode
 import zandrel
 from zandrel.policies import HeuristicPolicy
 
+# three threads exercise the pool on any machine, also one with fewer CPUs
+OVERSUBSCRIBED = pytest.mark.filterwarnings("ignore:num_threads=3 runs 3 threads:ResourceWarning")
+
 # a task short enough that the heuristic often finishes it and random play runs out of time
 SHORT_TASK = {"n_agents": 2, "n_boulders": 1, "n_landmarks": 1, "max_cycles": 90}
 CONFIGS = {
@@ -169,6 +172,7 @@ def run_batch(batch, seed, actions):
     return trace
 
 
+@OVERSUBSCRIBED
 @pytest.mark.parametrize("num_threads", [2, 3])
 def test_results_depend_neither_on_threads_nor_on_batch_size(num_threads):
     # enough environments that every thread gets a share
@@ -352,6 +356,7 @@ def test_closed_environment_refuses_calls():
             call()
 
 
+@OVERSUBSCRIBED
 def test_worker_threads_live_as_long_as_the_environment():
     def threads():
         names = [Path("/proc/self/task", task, "comm") for task in os.listdir("/proc/self/task")]
