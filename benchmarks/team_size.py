@@ -1,6 +1,7 @@
 """How the cost of a step grows with the team: n particles, n boulders, n/2 landmarks.
 
-Per team size n = 1, 2, 4, ..., 1,024 and per observation mode: microseconds per env-step of
+Per team size n = 1, 2, 4, ..., 1,024 (to 4,096 with "local") and per observation mode
+(global, relative, local; state in vector_env only): microseconds per env-step of
 the raw `zandrel_cpp.Environment.step` and of `zandrel.vector_env` (one thread), the bytes of
 results one env-step returns, and VMAS `simple_spread` with n agents at the same sizes. Sizes
 whose step would take longer than the budget are skipped, and the output says so.
@@ -30,10 +31,23 @@ from zandrel.native import new_core
 from zandrel.options import REFERENCE_SPAWN_SIZE, positive_int
 
 TEAM_SIZES = tuple(2**k for k in range(11))  # 1 to 1,024
+LOCAL_TEAM_SIZES = (*TEAM_SIZES, 2048, 4096)  # local observations stay small: larger teams too
+ALL_SIZES = LOCAL_TEAM_SIZES
 # observation modes and the environment keywords that select them; a mode is one more entry
-OBSERVATION_MODES: dict[str, dict[str, Any]] = {"global": {}}
+OBSERVATION_MODES: dict[str, dict[str, Any]] = {
+    "global": {},
+    "relative": {"observation": "relative"},
+    "local": {"observation": "local"},
+    "state": {"observation": "state"},
+}
+RAW_MODES = ("global", "relative", "local")  # the single environment gives agents' rows
+# the targets: the global raw step at 128 particles before the local mode and the broad
+# phase, measured on the benchmark machine; the local raw step must be 10 times faster
+GLOBAL_RAW_128_BEFORE_MICROS = 697.0
+LOCAL_SPEEDUP_TARGET = 10.0
+LOCAL_1024_STEPS_PER_SECOND = 100.0
 # ranges over which the growth exponent is fitted
-FIT_RANGES = ((1, 16), (16, 128), (128, 1024))
+FIT_RANGES = ((1, 16), (16, 128), (128, 1024), (1024, 4096))
 STEP_BUDGET = 1.0  # seconds: a size whose step would take longer is skipped, and larger ones
 CASE_BUDGET = 2.0  # seconds of timed rounds per case and size at most
 MIN_ROUNDS = 3
@@ -51,7 +65,7 @@ class Series:
     skipped: dict[int, str] = field(default_factory=dict)
 
     def skip_rest(self, size: int, reason: str) -> None:
-        for later in TEAM_SIZES:
+        for later in ALL_SIZES:
             if later >= size:
                 self.skipped[later] = reason
 
@@ -93,6 +107,7 @@ def run(
     max_size: int = TEAM_SIZES[-1],
 ) -> list[Target]:
     sizes = [size for size in TEAM_SIZES if size <= max_size]
+    local_sizes = [size for size in LOCAL_TEAM_SIZES if size <= max(max_size, 4096)]
     section(
         f"Step cost against team size: n particles, n boulders, n/2 landmarks ({rounds} rounds)"
     )
@@ -101,12 +116,16 @@ def run(
         f"{BATCH_AGENTS}/n environments; sizes over a {STEP_BUDGET:g} s step are skipped"
     )
     series: list[Series] = []
+    raw: dict[str, Series] = {}
     for mode, keywords in OBSERVATION_MODES.items():
-        series.append(sweep(f"raw Environment.step, {mode}", sizes, raw_runner, keywords))
-        series.append(sweep(f"vector_env, 1 thread, {mode}", sizes, vector_runner, keywords))
+        mode_sizes = local_sizes if mode == "local" else sizes
+        if mode in RAW_MODES:
+            raw[mode] = sweep(f"raw Environment.step, {mode}", mode_sizes, raw_runner, keywords)
+            series.append(raw[mode])
+        series.append(sweep(f"vector_env, 1 thread, {mode}", mode_sizes, vector_runner, keywords))
     if peers:
         series.append(sweep("VMAS simple_spread, n agents", sizes, vmas_runner, None))
-    print(table(*timing_rows(series, sizes)))
+    print(table(*timing_rows(series, [size for size in ALL_SIZES if size <= local_sizes[-1]])))
     print(table(*fit_rows(series)))
     for line in skip_lines(series):
         print(line)
@@ -118,7 +137,34 @@ def run(
     if plot is not None:
         draw(plot, series)
         print(f"wrote {plot}")
-    return []
+    return local_targets(raw)
+
+
+def local_targets(raw: dict[str, Series]) -> list[Target]:
+    """The local mode's targets at 128 and 1,024 particles, from the raw single step."""
+    local = raw["local"].micros
+    goal = GLOBAL_RAW_128_BEFORE_MICROS / LOCAL_SPEEDUP_TARGET
+    speed_text = (
+        f"n=128: raw step with local observations at most {goal:.1f} us, "
+        f"{LOCAL_SPEEDUP_TARGET:g}x faster than the global step before "
+        f"({GLOBAL_RAW_128_BEFORE_MICROS:g} us)"
+    )
+    rate_text = (
+        f"n=1024: raw step with local observations >= {LOCAL_1024_STEPS_PER_SECOND:g} env-steps/s"
+    )
+    targets = []
+    if 128 in local:
+        now = raw["global"].micros.get(128)
+        against = "" if now is None else f"; global now {now:.1f} us"
+        targets.append(Target(f"{speed_text}: {local[128]:.1f} us{against}", local[128] <= goal))
+    else:
+        targets.append(Target.not_measured(speed_text, "n=128 skipped"))
+    if 1024 in local:
+        steps = 1e6 / local[1024]
+        targets.append(Target(f"{rate_text}: {steps:,.0f}", steps >= LOCAL_1024_STEPS_PER_SECOND))
+    else:
+        targets.append(Target.not_measured(rate_text, "n=1024 skipped"))
+    return targets
 
 
 # --- runners ------------------------------------------------------------------------------
@@ -128,7 +174,9 @@ def raw_runner(size: int, keywords: dict[str, Any]) -> Runner:
     """The native Environment on the seeded benchmark layout, restarted every 100 steps."""
     case = scenario(size)
     core = new_core()
-    core.init(*scenario_init_args(case), **keywords)
+    core.init(*scenario_init_args(case))
+    if keywords:
+        core.set_observation(**keywords)
     core.reset()
     episode = action_arrays(case)
     state, observations = core.step(copied(episode[:1])[0])[:2]
@@ -347,7 +395,7 @@ def draw(path: Path, series: list[Series]) -> None:
     for axes in (timing, memory):
         axes.set_xscale("log", base=2)
         axes.set_yscale("log")
-        axes.set_xticks(TEAM_SIZES, [str(size) for size in TEAM_SIZES])
+        axes.set_xticks(ALL_SIZES, [str(size) for size in ALL_SIZES])
         axes.set_xlabel("particles = boulders (landmarks = n/2)")
         axes.grid(True, which="both", alpha=0.3)
     timing.legend(fontsize="small")

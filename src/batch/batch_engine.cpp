@@ -111,18 +111,23 @@ BatchEngine::BatchEngine(const BatchConfig& config, bool float_observations)
     : config_(checked(config)),
       float_observations_(float_observations),
       observation_length_(0),
+      observation_rows_(0),
       slots_(static_cast<size_t>(config.num_envs)),
       pool_(std::min(config.num_threads, config.num_envs)) {
   check_layout_fits(layout_counts(config));
   // a record sized for the counts tells the observation length, and refuses counts
-  // whose observations would overflow 32-bit indices
+  // and layouts whose observations would overflow 32-bit indices
+  const ObservationLayout layout{config.observation, config.n_neighbours};
   ZandrelEnvironment shape{WithoutBanner{}};
+  shape.set_observation_layout(layout);
   const std::vector<double> particles(2 * static_cast<size_t>(config.n_agents), 0.0);
   const std::vector<double> boulders(2 * static_cast<size_t>(config.n_boulders), 0.0);
   const std::vector<double> landmarks(2 * static_cast<size_t>(config.n_landmarks), 0.0);
   shape.init(particles, boulders, landmarks, config.n_physics_steps, config.sparse_rewards,
              config.visit_all, config.sparse_weight);
-  observation_length_ = shape.state_length();
+  observation_length_ = shape.observation_length();
+  observation_rows_ = shape.observation_rows();
+  for (Slot& slot : slots_) slot.record.set_observation_layout(layout);
 }
 
 BatchEngine::~BatchEngine() { pool_.join(); }
@@ -311,10 +316,10 @@ void BatchEngine::step_range(int64_t begin, int64_t end, const Action* actions,
 }
 
 template <typename Value>
-void BatchEngine::write_observations(int64_t env, void* observations) const {
-  const int64_t row_values = int64_t{config_.n_agents} * observation_length_;
+void BatchEngine::write_observations(int64_t env, void* observations) {
+  const int64_t row_values = int64_t{observation_rows_} * observation_length_;
   Value* out = static_cast<Value*>(observations) + env * row_values;
-  const Slot& slot = slots_[env];
+  Slot& slot = slots_[env];
   if (!slot.initialised) {
     // an environment that never had an episode observes zeros
     std::fill(out, out + row_values, Value{0});

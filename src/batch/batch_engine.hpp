@@ -36,8 +36,8 @@ struct BatchConfig : TaskConfig {
   int32_t num_threads = 1;
 };
 
-// The caller's memory for one step. Observations are num_envs x n_agents x
-// observation_length() values of one type (float64, or float32 when
+// The caller's memory for one step. Observations are num_envs x observation_rows()
+// x observation_length() values of one type (float64, or float32 when
 // float_observations), C-contiguous; the flags are one byte per environment.
 struct StepBuffers {
   void* observations;
@@ -85,6 +85,9 @@ class BatchEngine {
 
   int32_t num_envs() const { return config_.num_envs; }
   int32_t observation_length() const { return observation_length_; }
+  // one row per agent, or a single one when every environment gives its state
+  int32_t observation_rows() const { return observation_rows_; }
+  bool state_observations() const { return config_.observation == ObservationMode::state; }
   int32_t num_threads() const { return pool_.size(); }
   bool same_step() const { return config_.autoreset_mode == AutoresetMode::same_step; }
   bool in_call() const { return in_call_; }
@@ -121,7 +124,7 @@ class BatchEngine {
   void step_range(int64_t begin, int64_t end, const Action* actions, const StepBuffers& out,
                   Cancellation& cancellation);
   template <typename Value>
-  void write_observations(int64_t env, void* observations) const;
+  void write_observations(int64_t env, void* observations);
   void start_episode(Slot& slot, StartLayout& layout);
   void run_everywhere(Cancellation& cancellation, const ThreadPool::Task& task);
   int32_t shares(int64_t count) const;
@@ -129,6 +132,7 @@ class BatchEngine {
   BatchConfig config_;
   bool float_observations_;
   int32_t observation_length_;
+  int32_t observation_rows_;
   std::vector<Slot> slots_;
   ThreadPool pool_;
   std::atomic<bool> in_call_{false};

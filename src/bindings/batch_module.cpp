@@ -4,7 +4,9 @@
 #include <cxxabi.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -137,6 +139,20 @@ Xoshiro256::State state_from(const uint64_t* words) {
   return {words[0], words[1], words[2], words[3]};
 }
 
+// a task field from its Python value: numbers and flags as they are, the mode from
+// its name, the neighbour counts from a sequence of three integers
+template <typename Value>
+Value task_value(const py::object& value) {
+  if constexpr (std::is_same_v<Value, ObservationMode>) {
+    return observation_mode_named(value.cast<std::string>());
+  } else if constexpr (std::is_same_v<Value, NeighbourCounts>) {
+    const auto counts = value.cast<std::array<int32_t, 3>>();
+    return {counts[0], counts[1], counts[2]};
+  } else {
+    return value.cast<Value>();
+  }
+}
+
 // every field of the task from the attribute of the same name; the package checks
 // the values first, so a refusal here means a caller bypassed those checks
 TaskConfig task_config_from(const py::handle& source) {
@@ -145,7 +161,7 @@ TaskConfig task_config_from(const py::handle& source) {
     using Value = std::remove_reference_t<decltype(config.*member)>;
     const py::object value = source.attr(name);
     try {
-      config.*member = value.cast<Value>();
+      config.*member = task_value<Value>(value);
     } catch (const py::cast_error&) {
       throw py::value_error(std::string("task.") + name + " does not fit its native field, got " +
                             py::repr(value).cast<std::string>());
@@ -369,10 +385,12 @@ class PyBatchEngine {
     const auto* mask = static_cast<const bool*>(final_mask_.data());
     const auto row_bytes = static_cast<size_t>(final_observations_.nbytes() / num_envs_);
     const auto* rows = static_cast<const char*>(final_observations_.data());
+    const std::vector<py::ssize_t> shape = observation_shape();
+    const std::vector<py::ssize_t> row_shape(shape.begin() + 1, shape.end());
     py::list observations;
     for (py::ssize_t env = 0; env < num_envs_; ++env) {
       if (!mask[env]) continue;
-      py::array row(observation_dtype(), std::vector<py::ssize_t>{n_agents_, observation_length()});
+      py::array row(observation_dtype(), row_shape);
       std::memcpy(row.mutable_data(), rows + env * row_bytes, row_bytes);
       observations.append(row);
     }
@@ -385,13 +403,16 @@ class PyBatchEngine {
     return float_observations_ ? py::dtype::of<float>() : py::dtype::of<double>();
   }
 
+  // one row per agent, or one state per environment
   std::vector<py::ssize_t> observation_shape() const {
+    if (engine_.state_observations()) return {num_envs_, engine_.observation_length()};
     return {num_envs_, n_agents_, engine_.observation_length()};
   }
 
   // bytes of one call's fresh results
   size_t result_bytes() const {
-    const size_t values = static_cast<size_t>(num_envs_) * static_cast<size_t>(n_agents_) *
+    const size_t values = static_cast<size_t>(num_envs_) *
+                          static_cast<size_t>(engine_.observation_rows()) *
                           static_cast<size_t>(engine_.observation_length());
     return values * (float_observations_ ? sizeof(float) : sizeof(double)) +
            static_cast<size_t>(num_envs_) * (sizeof(double) + 2);

@@ -33,3 +33,11 @@ class Environment:
         dict[str, bool],
     ]:
         """Steps the environment with a dictionary of actions."""
+
+    def set_observation(
+        self,
+        observation: str,
+        n_neighbours: tuple[SupportsInt, SupportsInt, SupportsInt] = (4, 4, 4),
+    ) -> None:
+        """Chooses the observations that reset() and step() return: 'global' (the default),
+        'relative' or 'local' with n_neighbours = (particles, boulders, landmarks)."""

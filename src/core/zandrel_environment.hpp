@@ -10,9 +10,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "broad_phase.hpp"
+#include "observations.hpp"
 
 namespace pybind11 {
 class array;
@@ -97,13 +99,19 @@ struct ZandrelEnvironment {
 
   // state and observations
   int32_t state_length() const;
-  void build_state_vector();  // into last_state
-  // last_state with the agent's block of four exchanged with particle 0's
+  // std::invalid_argument for negative neighbour counts or a local length over 2**31 - 1
+  void set_observation_layout(const ObservationLayout& layout);
+  int32_t observation_length() const;  // values per row in the chosen mode
+  int32_t observation_rows() const;    // rows per environment: n_particles, or 1 for the state
+  void build_state_vector();           // into last_state
+  // what every observation of one last_state needs; before the first write_observation
+  void prepare_observations();
+  // the agent's observation of last_state in the chosen mode
   template <typename Value>
-  void write_observation(int32_t agent, Value* out) const;
-  // every agent's observation, one row of state_length() values per agent
+  void write_observation(int32_t agent, Value* out);
+  // prepare_observations, then every row, observation_length() values each
   template <typename Value>
-  void write_observations(Value* out) const;
+  void write_observations(Value* out);
   pybind11::array build_state();
   pybind11::dict build_observations();
 
@@ -136,6 +144,10 @@ struct ZandrelEnvironment {
   std::vector<double> squared_distances_;
   std::vector<int32_t> close_indices_;
   std::vector<PlannedAction> action_plan_;
+  // what write_observations writes; set_observation_layout sets it, init leaves it alone
+  ObservationLayout observation_layout_;
+  std::vector<std::pair<double, int32_t>> nearest_;  // (squared distance, index) candidates
+  std::vector<double> local_done_;                   // per boulder, 0.0 or 1.0
   // the broad phase of one sub-step: the boulders as it starts, the moved boulders
   // and the landmarks; the goal update reuses the last two, which hold this
   // sub-step's positions while goals_binned_ is set
@@ -155,6 +167,14 @@ struct ZandrelEnvironment {
   void replay_actions();
   void take_action(int32_t index, char* x_slot, char* y_slot, bool writable);
   size_t result_bytes() const;
+  template <typename Value>
+  void write_global_observation(int32_t agent, Value* out) const;
+  template <typename Value>
+  void write_relative_observation(int32_t agent, Value* out) const;
+  template <typename Value>
+  void write_local_observation(int32_t agent, Value* out);
+  int32_t select_nearest(const double* points, int32_t count, int32_t stride, const double* own,
+                         int32_t skipped, int32_t wanted);
   void push_boulders(std::vector<double>& displacement);
   void push_boulders_near(std::vector<double>& displacement);
   void separate_boulders(std::vector<double>& displacement);

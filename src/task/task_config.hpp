@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "core/observations.hpp"
+
 struct TaskConfig {
   int32_t n_agents = 2;
   int32_t n_boulders = 2;
@@ -16,6 +18,8 @@ struct TaskConfig {
   int64_t max_cycles = 300;       // steps before truncation
   double spawn_size = 30.0;       // side of the start square, world units
   double approach_shaping = 0.0;  // weight of the approach term added to each step's reward
+  ObservationMode observation = ObservationMode::global;
+  NeighbourCounts n_neighbours;  // read in the local mode only
 
   // a terminated episode is not also reported as cut short
   bool truncates(int64_t steps, bool terminated) const {
@@ -36,4 +40,6 @@ void for_each_task_field(Visitor&& visit) {
   visit("max_cycles", &TaskConfig::max_cycles);
   visit("spawn_size", &TaskConfig::spawn_size);
   visit("approach_shaping", &TaskConfig::approach_shaping);
+  visit("observation", &TaskConfig::observation);
+  visit("n_neighbours", &TaskConfig::n_neighbours);
 }

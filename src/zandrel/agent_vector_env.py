@@ -12,6 +12,7 @@ from gymnasium import spaces
 from gymnasium.vector import AutoresetMode
 
 from zandrel.memory import agent_view_bytes_per_env, check_memory
+from zandrel.observations import refuse_state_mode
 from zandrel.options import ConfigError, ZandrelConfig
 from zandrel.vector_env import (
     Array,
@@ -32,7 +33,8 @@ class ZandrelAgentVectorEnv(gymnasium.vector.VectorEnv):
     `zandrel.parallel_env`, at native speed.
 
     - `single_observation_space` is `Box(-inf, inf, (L,), dtype)`, the agent's own
-      observation; `single_action_space` is `Box(-1, 1, (2,), float32)`.
+      observation in the `observation` mode ("global", "relative" or "local", as in
+      `zandrel.parallel_env`); `single_action_space` is `Box(-1, 1, (2,), float32)`.
     - `step` takes actions shaped `(num_envs * n_agents, 2)` and returns observations
       `(num_envs * n_agents, L)`, and rewards (float64), terminations and truncations
       (bool) of shape `(num_envs * n_agents,)`: each environment's team reward and
@@ -48,6 +50,7 @@ class ZandrelAgentVectorEnv(gymnasium.vector.VectorEnv):
     team_env: ZandrelVectorEnv | None = None
 
     def __init__(self, num_envs: int, **keywords: Unpack[ZandrelConfig] | Any) -> None:
+        refuse_state_mode("agent_vector_env", keywords.get("observation"))
         self.team_env = ZandrelVectorEnv(num_envs, **keywords)
         team = self.team_env
         self._check_memory()

@@ -51,8 +51,9 @@ def record_bytes(config: EnvConfig) -> int:
         # start and current positions, displacement scratch
         *[boulders] * 3,
         *[landmarks] * 2,
-        _bit_bytes(config.n_landmarks * config.n_boulders),
-        _bit_bytes(config.n_boulders),
+        # goal flags, one byte each
+        config.n_landmarks * config.n_boulders,
+        config.n_boulders,
         widest * FLOAT64_BYTES,
         widest * INT32_BYTES,
     ]
@@ -60,8 +61,8 @@ def record_bytes(config: EnvConfig) -> int:
 
 
 def observation_values(config: EnvConfig) -> int:
-    """Values of one environment's observations: one row per agent."""
-    return config.n_agents * config.observation_length
+    """Values of one environment's observations: one row per agent, one with "state"."""
+    return config.observation_rows * config.observation_length
 
 
 def batch_bytes_per_env(config: EnvConfig, value_bytes: int, same_step: bool) -> int:
@@ -135,8 +136,3 @@ def check_memory(config: EnvConfig, estimate: int, what: str) -> None:
 
 def _array_bytes(axes: int, data: int) -> int:
     return ARRAY_OBJECT_BYTES + axes * ARRAY_AXIS_BYTES + heap_bytes(data)
-
-
-def _bit_bytes(bits: int) -> int:
-    # std::vector<bool> packs its flags into 64-bit words
-    return -(-bits // 64) * 8

@@ -14,7 +14,7 @@ import inspect
 import math
 import numbers
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field, fields
 from typing import Any, TypedDict
 
@@ -35,8 +35,9 @@ MAX_SPAWN_SIZE = 1e12
 STEPS_PER_GOAL = 350
 REFERENCE_SPAWN_SIZE = 30.0  # plane units; the default spawn_size
 
-# memory: every agent observes the whole state as float64 values, so one step's
-# observations take 8 * n_agents * state_length bytes, which grows with the square of the team
+# memory: one step's observations take 8 * rows * observation_length bytes, rows being
+# n_agents (one state per environment with "state"); "global" and "relative" rows are as
+# long as the state, so they grow with the square of the team, "local" rows not at all
 FLOAT64_BYTES = 8
 DEFAULT_MAX_OBSERVATION_BYTES = 2**30  # 1 GiB per step of observations
 MAX_OBSERVATION_BYTES_VARIABLE = "ZANDREL_MAX_OBSERVATION_BYTES"
@@ -127,7 +128,70 @@ class Flag:
         return bool(value)
 
 
-Check = Count | Real | Flag
+@dataclass(frozen=True)
+class Choice:
+    """One of a few names."""
+
+    names: tuple[str, ...]
+
+    def refusal(self, value: object) -> str | None:
+        if isinstance(value, str) and value in self.names:
+            return None
+        *first, last = (repr(name) for name in self.names)
+        return f"must be {', '.join(first)} or {last}, got {value!r}"
+
+    def __call__(self, keyword: str, value: object) -> str:
+        _refuse(keyword, self.refusal(value))
+        return str(value)
+
+    def parse(self, text: str) -> str:
+        problem = self.refusal(text)
+        if problem is not None:
+            raise argparse.ArgumentTypeError(problem)
+        return text
+
+
+@dataclass(frozen=True)
+class CountTuple:
+    """Integers from 0 to 2**31 - 1, one per name, as a tuple; "a,b,c" on the command line."""
+
+    names: tuple[str, ...]
+
+    def refusal(self, value: object) -> str | None:
+        if (
+            isinstance(value, Sequence | np.ndarray)
+            and not isinstance(value, str | bytes)
+            and len(value) == len(self.names)
+            and all(Count(0).refusal(item) is None for item in value)
+        ):
+            return None
+        return f"must be {len(self.names)} integers >= 0 ({', '.join(self.names)}), got {value!r}"
+
+    def __call__(self, keyword: str, value: object) -> tuple[int, ...]:
+        _refuse(keyword, self.refusal(value))
+        assert isinstance(value, Sequence | np.ndarray)
+        return tuple(int(item) for item in value)
+
+    def parse(self, text: str) -> tuple[int, ...]:
+        try:
+            value = tuple(int(item) for item in text.split(","))
+        except ValueError:
+            value = None
+        if value is None or self.refusal(value) is not None:
+            raise argparse.ArgumentTypeError(self.refusal(text) or "")
+        return value
+
+
+Check = Count | Real | Flag | Choice | CountTuple
+
+# the observation modes: per-agent ones for every environment, "state" for vector_env
+OBSERVATION_MODES = ("global", "relative", "local", "state")
+AGENT_OBSERVATION_MODES = OBSERVATION_MODES[:-1]
+DEFAULT_NEIGHBOURS = (4, 4, 4)
+# values of a local observation: the observer's x, y, vx, vy, then per slot a presence
+# flag and the relative position, with a particle's vx, vy or a boulder's done flag
+LOCAL_OWN_VALUES = 4
+LOCAL_SLOT_VALUES = (5, 4, 3)  # particle, boulder, landmark
 
 
 def option(default: Any, check: Check, help: str) -> Any:
@@ -189,6 +253,18 @@ class EnvConfig:
         Real(">= 0"),
         "weight of the reward for approaching the nearest open boulder (a learning aid)",
     )
+    observation: str = option(
+        "global",
+        Choice(OBSERVATION_MODES),
+        "what each agent observes: global, relative, local (its nearest neighbours), or "
+        "state (vector_env only: one state per environment)",
+    )
+    n_neighbours: tuple[int, int, int] = option(
+        DEFAULT_NEIGHBOURS,
+        CountTuple(("k_particles", "k_boulders", "k_landmarks")),
+        "nearest other particles, boulders and landmarks in a local observation, as "
+        "k_particles,k_boulders,k_landmarks",
+    )
 
     def __post_init__(self) -> None:
         # the checked values replace the given ones: plain ints, bools and floats
@@ -202,6 +278,14 @@ class EnvConfig:
                 "without goals",
                 "n_landmarks",
                 "n_boulders",
+            )
+        if self.observation != "local" and self.n_neighbours != DEFAULT_NEIGHBOURS:
+            raise ConfigError(
+                f"n_neighbours={self.n_neighbours} is read by observation='local' only, got "
+                f"observation={self.observation!r}; pass observation='local' or leave "
+                "n_neighbours out",
+                "n_neighbours",
+                "observation",
             )
         if self.max_cycles is None:
             object.__setattr__(self, "max_cycles", self.default_max_cycles)
@@ -237,8 +321,21 @@ class EnvConfig:
 
     @property
     def state_length(self) -> int:
-        """Length of the global state vector and of every observation."""
+        """Length of the global state vector, and of a "global" or "relative" observation."""
         return 4 * self.n_agents + 2 * (self.n_boulders + self.n_landmarks) + self.flag_count
+
+    @property
+    def observation_length(self) -> int:
+        """Values in one observation row of the chosen mode."""
+        if self.observation != "local":
+            return self.state_length
+        slots = zip(self.n_neighbours, LOCAL_SLOT_VALUES, strict=True)
+        return LOCAL_OWN_VALUES + sum(count * values for count, values in slots)
+
+    @property
+    def observation_rows(self) -> int:
+        """Observation rows per environment and step: one per agent, one with "state"."""
+        return 1 if self.observation == "state" else self.n_agents
 
     @property
     def default_max_cycles(self) -> int:
@@ -257,14 +354,9 @@ class EnvConfig:
         return min(math.ceil(STEPS_PER_GOAL * self.flag_count * spread / pushed_at_once), INT64_MAX)
 
     @property
-    def observation_length(self) -> int:
-        """Values in one agent's observation; every memory estimate sizes observations by it."""
-        return self.state_length
-
-    @property
     def observation_bytes(self) -> int:
-        """Estimated bytes of one step's observations: n_agents float64 observations."""
-        return FLOAT64_BYTES * self.n_agents * self.observation_length
+        """Estimated bytes of one step's observations: their rows of float64 values."""
+        return FLOAT64_BYTES * self.observation_rows * self.observation_length
 
     def check_observation_memory(self, copies: int = 1) -> None:
         """ConfigError unless `copies` environments' observations fit max_observation_bytes.
@@ -281,8 +373,8 @@ class EnvConfig:
             team = f"{copies} environments of {team}"
         raise ConfigError(
             f"one step's observations would take about {bytes_text(estimate)} ({estimate:,} "
-            f"bytes) with {team}, over max_observation_bytes={limit:,}; every agent observes "
-            "the whole state, so this grows with the square of n_agents. Pass a larger "
+            f"bytes) with {team}, over max_observation_bytes={limit:,}; "
+            f"{GROWTH[self.observation]}. Pass a larger "
             f"max_observation_bytes or set {MAX_OBSERVATION_BYTES_VARIABLE} if the memory is "
             "there",
             "n_agents",
@@ -292,6 +384,17 @@ class EnvConfig:
     def keywords(self) -> dict[str, int | float | bool]:
         return {declared.name: getattr(self, declared.name) for declared in fields(self)}
 
+
+# how one step's observations grow, for the memory guard's refusal
+GROWTH = {
+    "global": "every agent observes the whole state, so this grows with the square of n_agents",
+    "relative": "with observation='relative' every agent observes the whole state, so this "
+    "grows with the square of n_agents",
+    "local": "with observation='local' each agent's observation has a fixed length, so this "
+    "grows linearly with n_agents",
+    "state": "with observation='state' each environment gives one state, which grows "
+    "linearly with the team",
+}
 
 # every declared keyword, in declaration order
 KEYWORDS = tuple(declared.name for declared in fields(EnvConfig))
@@ -316,6 +419,8 @@ class ZandrelConfig(TypedDict, total=False):
     max_observation_bytes: int | None
     max_memory_bytes: int | None
     approach_shaping: float
+    observation: str
+    n_neighbours: tuple[int, int, int]
     render_mode: str | None
 
 
@@ -387,13 +492,16 @@ def option_name(keyword: str) -> str:
     return "--" + keyword.replace("_", "-")
 
 
-def _parser_of(check: Count | Real) -> Callable[[str], Any]:
+def _parser_of(check: Count | Real | Choice | CountTuple) -> Callable[[str], Any]:
     def parse(text: str) -> Any:
         return check.parse(text)
 
     # argparse names the type in its message for text that does not parse
-    parse.__name__ = "int" if isinstance(check, Count) else "float"
+    parse.__name__ = PARSED_TYPE_NAMES[type(check)]
     return parse
+
+
+PARSED_TYPE_NAMES = {Count: "int", Real: "float", Choice: "str", CountTuple: "int list"}
 
 
 def _refuse(keyword: str, problem: str | None) -> None:

@@ -59,10 +59,22 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
     ## Observation Space
 
     `single_observation_space` is `Box(-inf, inf, (n_agents, L), dtype)`: row a is the
-    observation of `particle_a` in `parallel_env` (the global state with the agent's
-    own four values first; see `help(zandrel.parallel_env)` for the layout of the L
-    values), rounded to float32 when `dtype=np.float32`. Batched results have a leading
-    `num_envs` axis.
+    observation of `particle_a` in `parallel_env` with the same `observation` mode
+    ("global", "relative" or "local"; see `help(zandrel.parallel_env)` for the layout of
+    the L values of each), rounded to float32 when `dtype=np.float32`. Batched results
+    have a leading `num_envs` axis.
+
+    `observation="state"` gives each environment's global state once instead,
+    `Box(-inf, inf, (S,), dtype)` with S = 4 * n_agents + 2 * n_boulders +
+    2 * n_landmarks + F: `n_agents` times fewer values than "global", for callers that
+    build per-agent views themselves. Agent a's "global" observation is that state with
+    its values 0 to 3 and 4 a to 4 a + 3 exchanged; for a batch `states` of shape
+    (num_envs, S)::
+
+        views = np.repeat(states[:, None, :], n_agents, axis=1)
+        own = 4 * np.arange(n_agents)[:, None] + np.arange(4)  # (n_agents, 4) columns
+        views[:, np.arange(n_agents)[:, None], own] = states[:, None, :4]  # particle 0 moves
+        views[:, :, :4] = states[:, : 4 * n_agents].reshape(-1, n_agents, 4)  # own block first
 
     ## Rewards
 
@@ -187,8 +199,12 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         self.observation_length = self._engine.observation_length
         self.num_threads = self._engine.num_threads
         self.metadata = {"autoreset_mode": self.autoreset_mode}
+        # one row per agent, or the state alone
+        self.observation_shape = (cfg.n_agents, self.observation_length)
+        if cfg.observation == "state":
+            self.observation_shape = (self.observation_length,)
         self.single_observation_space = spaces.Box(
-            -np.inf, np.inf, (cfg.n_agents, self.observation_length), self.dtype
+            -np.inf, np.inf, self.observation_shape, self.dtype
         )
         self.single_action_space = spaces.Box(-1.0, 1.0, (cfg.n_agents, 2), np.float32)
         self.observation_space = gymnasium.vector.utils.batch_space(
@@ -212,9 +228,9 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
     ) -> tuple[Array, dict[str, Any]]:
         """Start new episodes; with `options={"reset_mask": mask}` only where mask is True.
 
-        Returns the observations of every environment, shaped (num_envs, n_agents, L),
-        and an empty infos dict. Environments outside the mask keep their episodes and
-        report their current observations.
+        Returns the observations of every environment, shaped (num_envs, n_agents, L)
+        ((num_envs, S) with observation="state"), and an empty infos dict. Environments
+        outside the mask keep their episodes and report their current observations.
         """
         self._check_open()
         mask = self._reset_mask(options)

@@ -9,6 +9,7 @@ from typing import Any, Unpack
 import gymnasium
 import numpy as np
 import numpy.typing as npt
+import zandrel_cpp
 from gymnasium import spaces
 from pettingzoo import AECEnv, ParallelEnv
 from pettingzoo.utils.conversions import parallel_to_aec, parallel_to_aec_wrapper
@@ -19,6 +20,7 @@ from zandrel.history import ActionHistory
 from zandrel.layouts import Layout, checked_layout, draw_layout, seed_state
 from zandrel.memory import check_memory, single_env_bytes
 from zandrel.native import new_core
+from zandrel.observations import observation_bounds, refuse_state_mode, state_bounds
 from zandrel.options import EnvConfig, ZandrelConfig, keyword_parameters
 from zandrel.rendering import Camera, HumanWindow, draw_frame
 from zandrel.snapshot import Snapshot, split_state
@@ -60,9 +62,13 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
 
     ## Observation Space
 
-    Every agent observes the whole global state, a float64 vector of length
-    4 * n_agents + 2 * n_boulders + 2 * n_landmarks + F, with its own four values first
-    and particle 0's in the slot the observer's own values would otherwise take:
+    `observation` chooses what each agent observes; every mode is a float64 vector
+    written by the native core, the same numbers bit for bit as `zandrel.vector_env`'s.
+
+    `"global"` (the default): the whole global state, a vector of length
+    L = 4 * n_agents + 2 * n_boulders + 2 * n_landmarks + F, with the observer's own four
+    values first and particle 0's in the slot the observer's own values would otherwise
+    take:
 
     | Index              | Content                                          | Min  | Max |
     |--------------------|--------------------------------------------------|------|-----|
@@ -82,10 +88,39 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
     For three particles, slots 0 to 2 (four values each) hold particles (0, 1, 2) in
     particle_0's observation, (1, 0, 2) in particle_1's and (2, 1, 0) in particle_2's.
 
-    The observations of one step take 8 * n_agents * (observation length) bytes, which
-    grows with the square of the team (about 3.2 GB for 10,000 particles); the
-    observation spaces take a little over twice that once. Configurations whose observations
-    would exceed `max_observation_bytes` are refused at construction.
+    `"relative"`: the layout and bounds of "global", but every x, y except the observer's
+    own (indices 0, 1) is given relative to the observer: x - own x and y - own y, one
+    rounded subtraction each, for the other particles, the boulders and the landmarks.
+    Velocities and flags are unchanged. Policies trained on it are translation-invariant.
+
+    `"local"` with `n_neighbours=(kp, kb, kl)`: egocentric and of fixed length
+    4 + 5 kp + 4 kb + 3 kl, whatever the team size (52 values for the default (4, 4, 4)):
+
+    | Index                  | Content                                             |
+    |------------------------|-----------------------------------------------------|
+    | 0 to 3                 | own x, y (absolute), vx, vy                          |
+    | 4 + 5 j to 8 + 5 j     | j-th nearest other particle: present, dx, dy, vx, vy |
+    | B + 4 j to B + 4 j + 3 | j-th nearest boulder: present, dx, dy, done, with B = 4 + 5 kp |
+    | C + 3 j to C + 3 j + 2 | j-th nearest landmark: present, dx, dy, with C = B + 4 kb |
+
+    dx, dy are the neighbour's x - own x and y - own y (one rounded subtraction each);
+    vx, vy the neighbour's own last action, in [-1, 1]. Each kind is ordered nearest
+    first by dx * dx + dy * dy, ties to the lower index. `present` is 1.0 in a filled
+    slot; slots past the number of entities of that kind (the other particles are
+    n_agents - 1) are all 0.0, `present` included. `done` is 1.0 for a boulder whose goal
+    is met (with `visit_all`: it has visited every landmark), else 0.0. Bounds: present
+    and done in [0, 1], vx, vy in [-1, 1], positions unbounded. The goal flags of the
+    other modes are not part of it.
+
+    `"state"` is for `zandrel.vector_env` only (one state per environment); here it is
+    refused, and `state()` gives the state.
+
+    One step's observations take 8 * n_agents * (observation length) bytes: with
+    "global" and "relative" that grows with the square of the team (about 3.2 GB for
+    10,000 particles, and the observation spaces take a little over twice that once),
+    with "local" linearly (about 4 MB for 10,000 particles with the default neighbours).
+    Configurations whose observations would exceed `max_observation_bytes` are refused
+    at construction.
 
     ## Rewards
 
@@ -162,6 +197,11 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
       None reads the environment variable ZANDREL_MAX_MEMORY_BYTES, or allows 8 GiB.
     - `approach_shaping=0.0`: weight of the approach term (see Rewards), a finite
       number >= 0; 0.5 is a good start for training.
+    - `observation='global'`: `"global"`, `"relative"` or `"local"` (see Observation
+      Space); `"state"` only in `zandrel.vector_env`.
+    - `n_neighbours=(4, 4, 4)`: the nearest other particles, boulders and landmarks in a
+      `"local"` observation, three integers >= 0; refused with another mode unless left
+      at its default.
     - `render_mode=None`: `"rgb_array"` (frames as uint8 arrays drawn with Pillow),
       `"human"` (a pygame window; needs a display and the `human` extra) or None.
       Frames show the plane from a view that stays fixed for an episode (it widens by
@@ -193,6 +233,7 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
 
     def __init__(self, *, render_mode: str | None = None, **config: Unpack[ZandrelConfig]) -> None:
         self.config = EnvConfig.from_keywords("ZandrelEnv", dict(config))
+        refuse_state_mode("parallel_env", self.config.observation)
         # every checked keyword as a plain attribute (max_cycles resolved, never None),
         # read on every step without a property call
         self.__dict__.update(self.config.keywords())
@@ -216,8 +257,11 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         self._live_list: list[str] = self.agents
         self._live: frozenset[str] = frozenset()
         self._running: dict[str, bool] = {}
-        self.state_space = self._vector_space()
-        self.observation_spaces = {agent: self._vector_space() for agent in self.possible_agents}
+        self.state_space = spaces.Box(*state_bounds(self.config), dtype=np.float64)
+        self.observation_spaces = {
+            agent: spaces.Box(*observation_bounds(self.config), dtype=np.float64)
+            for agent in self.possible_agents
+        }
         self.action_spaces = {
             agent: spaces.Box(-1.0, 1.0, shape=(2,), dtype=np.float32)
             for agent in self.possible_agents
@@ -230,7 +274,7 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         self._steps = 0
         self._window: HumanWindow | None = None
         self._camera: Camera | None = None
-        self._core = new_core()
+        self._core = self._new_core()
 
     def observation_space(self, agent: str) -> spaces.Box:
         """The observation space of `agent`; KeyError naming the agents for another name."""
@@ -393,7 +437,7 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.__dict__.update(state)
-        self._core = new_core()
+        self._core = self._new_core()
         if self._layout is None:
             return
         pickled_state = self._state
@@ -406,14 +450,11 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
                 "was it pickled with another build of zandrel_cpp?"
             )
 
-    def _vector_space(self) -> spaces.Box:
-        particle_low = [-np.inf, -np.inf, -1.0, -1.0] * self.n_agents
-        particle_high = [np.inf, np.inf, 1.0, 1.0] * self.n_agents
-        n_positions = 2 * (self.n_boulders + self.n_landmarks)
-        n_flags = self.config.flag_count
-        low = np.array(particle_low + [-np.inf] * n_positions + [0.0] * n_flags)
-        high = np.array(particle_high + [np.inf] * n_positions + [1.0] * n_flags)
-        return spaces.Box(low, high, dtype=np.float64)
+    def _new_core(self) -> zandrel_cpp.Environment:
+        core = new_core()
+        # the batched engine writes its observations with the same native writers
+        core.set_observation(self.observation, self.n_neighbours)
+        return core
 
     def _restart_core(self) -> dict[str, Observation]:
         assert self._layout is not None

@@ -1,4 +1,7 @@
+import re
+
 import numpy as np
+import pytest
 
 
 def test_layout_of_two_particles_one_boulder_two_landmarks(make_native_env):
@@ -64,3 +67,37 @@ def test_reset_restores_start_and_follows_new_counts(make_native_env):
     assert env.reset()[0].tolist() == start.tolist()
     env.init([0.0, 0.0], [3.0, 0.0, 30.0, 0.0], [9.0, 9.0], 1, True, True, 1.0)
     assert env.reset()[0].tolist() == [0, 0, 0, 0, 3, 0, 30, 0, 9, 9, 0, 0]
+
+
+@pytest.mark.parametrize(
+    ("observation", "n_neighbours", "message"),
+    [
+        (
+            "state",
+            (4, 4, 4),
+            "Environment.set_observation() gives one observation per agent: observation must "
+            "be 'global', 'relative' or 'local', got 'state' (one state per environment is "
+            "zandrel.vector_env's; here step() and reset() return the state first)",
+        ),
+        (
+            "nearby",
+            (4, 4, 4),
+            "observation must be 'global', 'relative', 'local' or 'state', got 'nearby'",
+        ),
+        ("local", (1, -1, 0), "n_neighbours must be three integers >= 0, got (1, -1, 0)"),
+        (
+            "local",
+            (2**30, 0, 0),
+            "n_neighbours=(1073741824, 0, 0) gives local observations of 5368709124 values; "
+            "at most 2147483647 fit",
+        ),
+    ],
+)
+def test_observation_choices_the_record_cannot_write_are_refused(
+    make_native_env, observation, n_neighbours, message
+):
+    env = make_native_env([0.0, 0.0, 9.0, 0.0], [50.0, 50.0], [90.0, 90.0])
+    with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
+        env.set_observation(observation, n_neighbours)
+    # the record keeps writing what it wrote before
+    assert env.reset()[1]["particle_1"].tolist() == [9, 0, 0, 0, 0, 0, 0, 0, 50, 50, 90, 90, 0]

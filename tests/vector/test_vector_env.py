@@ -30,6 +30,15 @@ CONFIGS = {
         "approach_shaping": 0.5,
     },
 }
+CONFIGS["relative, visit all"] = {**CONFIGS["visit all, sparse"], "observation": "relative"}
+# fewer particle slots than other particles, more boulder and landmark slots than there are
+CONFIGS["local, padded"] = {
+    **SHORT_TASK,
+    "n_agents": 3,
+    "n_landmarks": 2,
+    "observation": "local",
+    "n_neighbours": (1, 2, 3),
+}
 STEPS = 420
 
 
@@ -108,6 +117,10 @@ CASES = [
     (AutoresetMode.NEXT_STEP, "visit all, sparse", 1, np.float32),
     (AutoresetMode.DISABLED, "reach one, dense", 1, np.float32),
     (AutoresetMode.DISABLED, "visit all, sparse", 2, np.float64),
+    (AutoresetMode.SAME_STEP, "relative, visit all", 2, np.float64),
+    (AutoresetMode.NEXT_STEP, "relative, visit all", 1, np.float32),
+    (AutoresetMode.SAME_STEP, "local, padded", 1, np.float32),
+    (AutoresetMode.DISABLED, "local, padded", 2, np.float64),
 ]
 
 
@@ -460,3 +473,36 @@ def test_agent_view_reset_mask_must_keep_environments_whole():
     )
     observations, _ = agents.reset(options={"reset_mask": np.array([False, False, True, True])})
     assert observations.shape == (4, agents.team_env.observation_length)
+
+
+def agent_views(states, n_agents):
+    """Every agent's "global" observation from the states, as vector_env's docstring shows."""
+    views = np.repeat(states[:, None, :], n_agents, axis=1)
+    own = 4 * np.arange(n_agents)[:, None] + np.arange(4)
+    views[:, np.arange(n_agents)[:, None], own] = states[:, None, :4]
+    views[:, :, :4] = states[:, : 4 * n_agents].reshape(-1, n_agents, 4)
+    return views
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_state_observations_are_the_global_state_once_per_environment(dtype):
+    config = {**SHORT_TASK, "n_agents": 3, "max_cycles": 15}
+    states_env = zandrel.vector_env(3, num_threads=2, dtype=dtype, observation="state", **config)
+    global_env = zandrel.vector_env(3, num_threads=1, dtype=dtype, **config)
+    assert states_env.single_observation_space.shape == (global_env.observation_length,)
+    states, _ = states_env.reset(seed=4)
+    views, _ = global_env.reset(seed=4)
+    ended = 0
+    for step_actions in random_actions(3, 3, 40):
+        states, rewards, *_, infos = states_env.step(step_actions)
+        views, expected_rewards, *_, expected_infos = global_env.step(step_actions)
+        assert states.shape == (3, global_env.observation_length)
+        assert agent_views(states, 3).tobytes() == views.tobytes()
+        assert rewards.tobytes() == expected_rewards.tobytes()
+        for index in np.flatnonzero(infos.get("_final_obs", [])):
+            ended += 1
+            assert (
+                infos["final_obs"][index].tobytes()
+                == expected_infos["final_obs"][index][0].tobytes()
+            )
+    assert ended == 6

@@ -48,8 +48,9 @@ py::tuple ZandrelEnvironment::reset() {
 
 // bytes of array data in one state plus its observations
 size_t ZandrelEnvironment::result_bytes() const {
-  return (static_cast<size_t>(n_particles) + 1) * static_cast<size_t>(state_length()) *
-         sizeof(double);
+  const size_t observation_values =
+      static_cast<size_t>(observation_rows()) * static_cast<size_t>(observation_length());
+  return (static_cast<size_t>(state_length()) + observation_values) * sizeof(double);
 }
 
 py::array ZandrelEnvironment::build_state() {
@@ -61,9 +62,11 @@ py::array ZandrelEnvironment::build_state() {
 
 py::dict ZandrelEnvironment::build_observations() {
   py::dict observations;
+  prepare_observations();
+  const auto length = static_cast<size_t>(observation_length());
   for (int32_t i = 0; i < n_particles; ++i) {
     py::str key = agent_name(i);
-    py::array observation = new_vector(last_state.size());
+    py::array observation = new_vector(length);
     write_observation(i, data_of(observation));
     set_item(observations, key, observation);
   }
