@@ -1,5 +1,6 @@
 #include "batch_engine.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -99,6 +100,21 @@ void BatchEngine::seed(int32_t env, const Xoshiro256::State& state) {
                             std::to_string(config_.num_envs) + ")");
   }
   slots_[env].random.seed(state);
+}
+
+int64_t BatchEngine::read_state(int32_t env, double* state) {
+  CallGuard guard(*this, "state");
+  if (env < 0 || env >= config_.num_envs) {
+    throw std::out_of_range("environment index " + std::to_string(env) + " is outside [0, " +
+                            std::to_string(config_.num_envs) + ")");
+  }
+  const Slot& slot = slots_[env];
+  if (!slot.initialised) {
+    throw std::runtime_error("environment " + std::to_string(env) +
+                             " has no episode yet; call reset() first");
+  }
+  std::copy(slot.record.last_state.begin(), slot.record.last_state.end(), state);
+  return slot.steps;
 }
 
 void BatchEngine::close() {

@@ -79,6 +79,11 @@ class BatchEngine {
   // Returns the number of environments whose episode ended in this step.
   int64_t step(const void* actions, bool float_actions, const StepBuffers& out);
 
+  // The global state of environment env (its particle 0's observation, in float64
+  // whatever the observation dtype) into state_length() values at state; returns the
+  // steps of its current episode. Refuses an environment that never had an episode.
+  int64_t read_state(int32_t env, double* state);
+
   void close();
 
  private:

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "task/approach.hpp"
 #include "batch/batch_engine.hpp"
-#include "task/layout_sampler.hpp"
 #include "bindings/common/array_pool.hpp"
+#include "task/approach.hpp"
+#include "task/layout_sampler.hpp"
 
 namespace py = pybind11;
 
@@ -227,6 +227,13 @@ class PyBatchEngine {
     return py::make_tuple(obs, rew, term, trunc, ended);
   }
 
+  // environment env's global state as a fresh float64 array, and its episode's steps
+  py::tuple state(int32_t env) {
+    py::array_t<double> state(engine_.observation_length());
+    const int64_t steps = engine_.read_state(env, state.mutable_data());
+    return py::make_tuple(state, steps);
+  }
+
   void close() {
     py::gil_scoped_release release;
     engine_.close();
@@ -338,5 +345,9 @@ PYBIND11_MODULE(_batch, module) {
            "Steps every environment; returns (observations, rewards, terminations, "
            "truncations, number of ended episodes), in out when it is given.",
            py::arg("actions"), py::arg("final_observations"), py::arg("final_mask"), py::arg("out"))
+      .def("state", &PyBatchEngine::state,
+           "Environment env's global state (particle 0's observation, float64) and the steps "
+           "of its current episode.",
+           py::arg("env"))
       .def("close", &PyBatchEngine::close, "Joins the worker threads; later calls raise.");
 }

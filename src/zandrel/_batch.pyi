@@ -80,5 +80,9 @@ class BatchEngine:
         """Steps every environment; returns (observations, rewards, terminations,
         truncations, number of ended episodes), in out when it is given."""
 
+    def state(self, env: SupportsInt) -> tuple[npt.NDArray[np.float64], int]:
+        """Environment env's global state (particle 0's observation, float64) and the steps
+        of its current episode."""
+
     def close(self) -> None:
         """Joins the worker threads; later calls raise."""

@@ -21,6 +21,7 @@ from PIL import Image, ImageDraw, ImageFont
 from zandrel.config import ARRIVAL_DISTANCE
 from zandrel.snapshot import Snapshot
 
+FRAMES_PER_SECOND = 25  # 40 ms per frame, which GIF delays (in 10 ms units) can hold exactly
 PLOT_SIZE = 400  # pixels per side of the square view of the plane
 LEGEND_HEIGHT = 76  # pixels of the strip under the view: status line and legend
 FRAME_WIDTH = PLOT_SIZE
@@ -389,6 +390,40 @@ def _label_legend(canvas: ImageDraw.ImageDraw, snapshot: Snapshot, steps: int) -
     canvas.text((8, STATUS_ROW), status, fill=TEXT, font=font, anchor="lm")
     for _, x, y, caption in _legend_entries(snapshot.visits is not None):
         canvas.text((x + SWATCH + 5, y), caption, fill=TEXT, font=small, anchor="lm")
+
+
+def tile_frames(
+    frames: npt.NDArray[np.uint8], columns: int | None = None, gap: int = 4
+) -> npt.NDArray[np.uint8]:
+    """Frames shaped (k, H, W, 3) as one image, row by row, `gap` white pixels apart.
+
+    `columns` defaults to the smallest count that makes the grid at least as wide as it
+    is tall in frames; a GIF of several environments is one tiled image per step.
+    """
+    frames = np.asarray(frames)
+    if frames.ndim != 4 or frames.shape[0] == 0 or frames.shape[3] != 3:
+        raise ValueError(
+            f"frames must be an array of shape (k, H, W, 3) with k >= 1, got {frames.shape}"
+        )
+    count, height, width, _ = frames.shape
+    if columns is None:
+        columns = math.ceil(math.sqrt(count))
+    if isinstance(columns, bool) or not isinstance(columns, int) or columns < 1:
+        raise ValueError(f"columns must be an integer >= 1, got {columns!r}")
+    if isinstance(gap, bool) or not isinstance(gap, int) or gap < 0:
+        raise ValueError(f"gap must be an integer >= 0, got {gap!r}")
+    columns = min(columns, count)
+    rows = math.ceil(count / columns)
+    tiled = np.full(
+        (rows * height + (rows - 1) * gap, columns * width + (columns - 1) * gap, 3),
+        255,
+        np.uint8,
+    )
+    for index, frame in enumerate(frames):
+        top = index // columns * (height + gap)
+        left = index % columns * (width + gap)
+        tiled[top : top + height, left : left + width] = frame
+    return tiled
 
 
 class HumanWindow:

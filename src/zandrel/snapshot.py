@@ -51,3 +51,18 @@ def split_state(
         goals_met=int(flags.sum()),
         goals_total=flags.size,
     )
+
+
+def state_bounds(
+    n_agents: int, n_boulders: int, n_landmarks: int, visit_all: bool
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """Lowest and highest values of each slot of the global state vector (or an observation).
+
+    Positions are unbounded, velocities are the last applied actions, in [-1, 1], and goal
+    flags are 0.0 or 1.0.
+    """
+    n_flags = n_landmarks * n_boulders if visit_all else n_boulders
+    n_positions = 2 * (n_boulders + n_landmarks)
+    low = [-np.inf, -np.inf, -1.0, -1.0] * n_agents + [-np.inf] * n_positions + [0.0] * n_flags
+    high = [np.inf, np.inf, 1.0, 1.0] * n_agents + [np.inf] * n_positions + [1.0] * n_flags
+    return np.array(low), np.array(high)

@@ -19,6 +19,8 @@ from gymnasium.vector import AutoresetMode
 from zandrel import _batch
 from zandrel.config import EnvConfig, ZandrelConfig
 from zandrel.layouts import draw_layout, seed_state
+from zandrel.rendering import FRAMES_PER_SECOND, Camera, draw_frame
+from zandrel.snapshot import Snapshot, split_state, state_bounds
 
 Array = npt.NDArray[Any]
 StepResult = tuple[Array, Array, Array, Array, dict[str, Any]]
@@ -26,6 +28,8 @@ StepResult = tuple[Array, Array, Array, Array, dict[str, Any]]
 OBSERVATION_DTYPES = (np.dtype(np.float64), np.dtype(np.float32))
 NATIVE_ACTION_DTYPES = (np.dtype(np.float64), np.dtype(np.float32))  # read without a copy
 REAL_KINDS = "biuf"  # NumPy dtype kinds that convert to float64 as numbers
+RENDER_MODES = ("rgb_array",)
+DEFAULT_RENDERED_ENVS = 8  # render() without env_ids draws the first this many environments
 ENGINE_MODES = {
     AutoresetMode.NEXT_STEP: "next_step",
     AutoresetMode.SAME_STEP: "same_step",
@@ -56,11 +60,12 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
 
     ## Observation Space
 
-    `single_observation_space` is `Box(-inf, inf, (n_agents, L), dtype)`: row a is the
-    observation of `particle_a` in `parallel_env` (the global state with the agent's
-    own four values first; see `help(zandrel.parallel_env)` for the layout of the L
-    values), rounded to float32 when `dtype=np.float32`. Batched results have a leading
-    `num_envs` axis.
+    `single_observation_space` is a `Box` of shape `(n_agents, L)` and the given dtype:
+    row a is the observation of `particle_a` in `parallel_env` (the global state with
+    the agent's own four values first; see `help(zandrel.parallel_env)` for the layout
+    of the L values), with its bounds (positions unbounded, velocities in [-1, 1], goal
+    flags in [0, 1]), rounded to float32 when `dtype=np.float32`. Batched results have
+    a leading `num_envs` axis.
 
     ## Rewards
 
@@ -80,13 +85,15 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
     termination, exactly as in `parallel_env`. What follows depends on
     `autoreset_mode` (Gymnasium's `AutoresetMode`):
 
-    - `SAME_STEP` (the default): an ended environment starts its next episode within the
+    - `NEXT_STEP` (the default, as in Gymnasium's own vector envs, whose observation and
+      reward wrappers need it): the call after the end starts the next episode instead
+      of stepping, ignoring that environment's action and returning reward 0.0 and both
+      flags False.
+    - `SAME_STEP`: an ended environment starts its next episode within the
       same call; its returned row is the new episode's first observation, and
       `infos["final_obs"]` (an object array with the ended episode's last observation at
       the ended environments, None elsewhere), `infos["final_info"]` and the masks
       `infos["_final_obs"]` and `infos["_final_info"]` describe the ended episodes.
-    - `NEXT_STEP`: the call after the end starts the next episode instead of stepping,
-      ignoring that environment's action and returning reward 0.0 and both flags False.
     - `DISABLED`: ended environments must be reset by the caller with
       `reset(options={"reset_mask": mask})` before the next `step`, which refuses to run
       otherwise.
@@ -98,10 +105,12 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
       may use. The pool lives as long as the object and is joined by `close()` (and at
       interpreter exit). The object may be used from one Python thread at a time: a call
       made while another runs raises RuntimeError instead of corrupting state.
-    - `autoreset_mode=AutoresetMode.SAME_STEP`: see Episode End.
+    - `autoreset_mode=AutoresetMode.NEXT_STEP`: see Episode End; also its name or value
+      as text, in any case (`"same_step"`, `"SAME_STEP"`, `"SameStep"`).
     - `dtype=np.float64`: dtype of the observations, np.float64 or np.float32.
-    - every keyword of `zandrel.parallel_env` except `render_mode`, with the same
-      defaults and checks.
+    - `render_mode=None`: `"rgb_array"` makes `render()` return frames of chosen
+      environments, shaped (k, H, W, 3); see `render`.
+    - every other keyword of `zandrel.parallel_env`, with the same defaults and checks.
 
     Results are fresh arrays on every call, unless `step` is given `out=(observations,
     rewards, terminations, truncations)`, arrays of the result shapes and dtypes that
@@ -116,15 +125,12 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         num_envs: int,
         *,
         num_threads: int | None = None,
-        autoreset_mode: AutoresetMode | str = AutoresetMode.SAME_STEP,
+        autoreset_mode: AutoresetMode | str = AutoresetMode.NEXT_STEP,
         dtype: npt.DTypeLike = np.float64,
+        render_mode: str | None = None,
         **config: Unpack[ZandrelConfig],
     ) -> None:
-        if "render_mode" in config:
-            raise TypeError(
-                "vector_env() takes no render_mode: it does not render; "
-                "use zandrel.parallel_env(render_mode=...) to watch an episode"
-            )
+        self.render_mode = _check_render_mode(render_mode)
         self.num_envs = _check_count("num_envs", num_envs)
         self.config = EnvConfig(**config)
         self.config.check_observation_memory(copies=self.num_envs)
@@ -159,9 +165,17 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         self.possible_agents = [f"particle_{index}" for index in range(cfg.n_agents)]
         self.observation_length = self._engine.observation_length
         self.num_threads = self._engine.num_threads
-        self.metadata = {"autoreset_mode": self.autoreset_mode}
+        self.metadata = {
+            "autoreset_mode": self.autoreset_mode,
+            "render_modes": list(RENDER_MODES),
+            "render_fps": FRAMES_PER_SECOND,
+        }
+        low, high = state_bounds(cfg.n_agents, cfg.n_boulders, cfg.n_landmarks, cfg.visit_all)
+        rows = (cfg.n_agents, 1)
         self.single_observation_space = spaces.Box(
-            -np.inf, np.inf, (cfg.n_agents, self.observation_length), self.dtype
+            np.tile(low, rows).astype(self.dtype),
+            np.tile(high, rows).astype(self.dtype),
+            dtype=self.dtype,
         )
         self.single_action_space = spaces.Box(-1.0, 1.0, (cfg.n_agents, 2), np.float32)
         self.observation_space = gymnasium.vector.utils.batch_space(
@@ -174,6 +188,7 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         self._final_observations = np.empty(observation_shape, self.dtype)
         self._final_mask = np.zeros(self.num_envs, np.bool_)
         self._call_lock = threading.Lock()
+        self._views = EpisodeViews(self.num_envs, self.autoreset_mode) if render_mode else None
 
     def reset(
         self,
@@ -194,7 +209,10 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         try:
             if seeded is not None:
                 self._engine.seed(states, seeded if mask is None else seeded & mask)
-            return self._engine.reset(mask), {}
+            observations = self._engine.reset(mask)
+            if self._views is not None:
+                self._views.restarted(mask)
+            return observations, {}
         finally:
             self._call_lock.release()
 
@@ -214,9 +232,44 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
             )
             same_step = self.autoreset_mode == AutoresetMode.SAME_STEP
             infos = self._final_infos() if ended and same_step else {}
+            if self._views is not None:
+                self._views.stepped(terminations | truncations)
         finally:
             self._call_lock.release()
         return observations, rewards, terminations, truncations, infos
+
+    def render(self, env_ids: Sequence[int] | None = None) -> Array | None:
+        """Frames of the chosen environments, a uint8 array shaped (k, H, W, 3).
+
+        `env_ids` lists the environments to draw, in the order given; None draws the
+        first `DEFAULT_RENDERED_ENVS` (8), or all when there are fewer. Each frame is
+        what `zandrel.parallel_env(render_mode="rgb_array").render()` draws for the same
+        state and step of the same episode, view included: it holds the task and is
+        kept for the episode. `zandrel.rendering.tile_frames` puts them side by side.
+        Warns and returns None without a render mode.
+        """
+        self._check_open()
+        if self._views is None:
+            gymnasium.logger.warn(
+                "You are calling render method without specifying any render mode. "
+                "Set render_mode='rgb_array' when creating the vector environment."
+            )
+            return None
+        chosen = self._rendered_envs(env_ids)
+        self._enter("render")
+        try:
+            states = [self._engine.state(env) for env in chosen]
+        finally:
+            self._call_lock.release()
+        cfg = self.config
+        frames = []
+        for env, (state, steps) in zip(chosen, states, strict=True):
+            snapshot = split_state(
+                state, cfg.n_agents, cfg.n_boulders, cfg.n_landmarks, cfg.visit_all
+            )
+            camera = self._views.camera(env, snapshot, cfg.spawn_size)
+            frames.append(draw_frame(snapshot, camera, cfg.spawn_size, steps))
+        return np.stack(frames)
 
     def close_extras(self, **kwargs: Any) -> None:
         """Join the worker threads; later calls raise ClosedEnvironmentError."""
@@ -232,6 +285,21 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
                 f"{method}() was called while another call on the same ZandrelVectorEnv is "
                 "running in another thread; use each ZandrelVectorEnv from one thread at a time"
             )
+
+    def _rendered_envs(self, env_ids: Sequence[int] | None) -> list[int]:
+        if env_ids is None:
+            return list(range(min(self.num_envs, DEFAULT_RENDERED_ENVS)))
+        chosen = list(env_ids) if isinstance(env_ids, Sequence | np.ndarray) else None
+        if (
+            not chosen
+            or any(isinstance(env, bool) or not isinstance(env, numbers.Integral) for env in chosen)
+            or not all(0 <= env < self.num_envs for env in chosen)
+        ):
+            raise ValueError(
+                f"env_ids must be a non-empty sequence of environment indices in "
+                f"[0, {self.num_envs}), got {env_ids!r}"
+            )
+        return [int(env) for env in chosen]
 
     def _check_open(self) -> None:
         if self.closed:
@@ -293,6 +361,38 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         return final_infos(final_observations, mask)
 
 
+class EpisodeViews:
+    """Which episode each environment is in, and the view its frames keep for that episode."""
+
+    def __init__(self, num_envs: int, autoreset_mode: AutoresetMode) -> None:
+        self._mode = autoreset_mode
+        self._episodes = np.zeros(num_envs, np.int64)
+        # next_step: ended environments whose next step starts a new episode
+        self._pending = np.zeros(num_envs, np.bool_)
+        self._cameras: dict[int, tuple[int, Camera]] = {}
+
+    def restarted(self, mask: Array | None) -> None:
+        selected = slice(None) if mask is None else mask
+        self._episodes[selected] += 1
+        self._pending[selected] = False
+
+    def stepped(self, ended: Array) -> None:
+        if self._mode == AutoresetMode.SAME_STEP:
+            self._episodes += ended
+        elif self._mode == AutoresetMode.NEXT_STEP:
+            self._episodes += self._pending
+            self._pending = ended.copy()
+
+    def camera(self, env: int, snapshot: Snapshot, spawn_size: float) -> Camera:
+        """The view of this episode, widened for the snapshot, as a single env keeps it."""
+        episode = int(self._episodes[env])
+        kept = self._cameras.get(env)
+        camera = kept[1] if kept and kept[0] == episode else Camera.for_spawn(spawn_size)
+        camera = camera.widened_for(snapshot)
+        self._cameras[env] = (episode, camera)
+        return camera
+
+
 def checked_reset_mask(mask: object, size: int) -> Array:
     """`options["reset_mask"]` as Gymnasium defines it: a bool array, one flag per env."""
     if not isinstance(mask, np.ndarray) or mask.dtype != np.bool_ or mask.shape != (size,):
@@ -321,13 +421,19 @@ def vector_env(
     num_envs: int,
     *,
     num_threads: int | None = None,
-    autoreset_mode: AutoresetMode | str = AutoresetMode.SAME_STEP,
+    autoreset_mode: AutoresetMode | str = AutoresetMode.NEXT_STEP,
     dtype: npt.DTypeLike = np.float64,
+    render_mode: str | None = None,
     **config: Unpack[ZandrelConfig],
 ) -> ZandrelVectorEnv:
     """`num_envs` environments stepped together natively; see :class:`ZandrelVectorEnv`."""
     return ZandrelVectorEnv(
-        num_envs, num_threads=num_threads, autoreset_mode=autoreset_mode, dtype=dtype, **config
+        num_envs,
+        num_threads=num_threads,
+        autoreset_mode=autoreset_mode,
+        dtype=dtype,
+        render_mode=render_mode,
+        **config,
     )
 
 
@@ -342,11 +448,24 @@ def _check_count(keyword: str, value: object) -> int:
 
 
 def _check_autoreset_mode(value: object) -> AutoresetMode:
-    try:
-        return AutoresetMode(value)
-    except ValueError:
-        allowed = ", ".join(f"AutoresetMode.{mode.name}" for mode in AutoresetMode)
-        raise ValueError(f"autoreset_mode must be one of {allowed}, got {value!r}") from None
+    """The mode itself, or its name or value as text in any case (NEXT_STEP, NextStep)."""
+    if isinstance(value, AutoresetMode):
+        return value
+    if isinstance(value, str):
+        for mode in AutoresetMode:
+            if value.lower() in (mode.name.lower(), mode.value.lower()):
+                return mode
+    allowed = ", ".join(f"{mode.name!r} or {mode.value!r}" for mode in AutoresetMode)
+    raise ValueError(
+        "autoreset_mode must be a gymnasium.vector.AutoresetMode or the name or value of one, "
+        f"in any case: {allowed}; got {value!r}"
+    )
+
+
+def _check_render_mode(value: object) -> str | None:
+    if value is not None and value not in RENDER_MODES:
+        raise ValueError(f"render_mode must be None or 'rgb_array', got {value!r}")
+    return value
 
 
 def _check_dtype(value: npt.DTypeLike) -> np.dtype[Any]:

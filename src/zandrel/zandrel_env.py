@@ -20,8 +20,8 @@ from zandrel import _batch
 from zandrel.config import EnvConfig, ZandrelConfig
 from zandrel.history import ActionHistory
 from zandrel.layouts import Layout, draw_layout, seed_state
-from zandrel.rendering import Camera, HumanWindow, draw_frame
-from zandrel.snapshot import Snapshot, split_state
+from zandrel.rendering import FRAMES_PER_SECOND, Camera, HumanWindow, draw_frame
+from zandrel.snapshot import Snapshot, split_state, state_bounds
 
 Observation = npt.NDArray[np.float64]
 Action = npt.ArrayLike
@@ -184,7 +184,7 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
     metadata: dict[str, Any] = {  # noqa: RUF012 - the class attribute that PettingZoo reads
         "name": "zandrel_v0",
         "render_modes": list(RENDER_MODES),
-        "render_fps": 25,  # 40 ms per frame, which GIF delays (in 10 ms units) can hold exactly
+        "render_fps": FRAMES_PER_SECOND,
         "is_parallelizable": True,
     }
 
@@ -423,12 +423,7 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
             )
 
     def _vector_space(self) -> spaces.Box:
-        particle_low = [-np.inf, -np.inf, -1.0, -1.0] * self.n_agents
-        particle_high = [np.inf, np.inf, 1.0, 1.0] * self.n_agents
-        n_positions = 2 * (self.n_boulders + self.n_landmarks)
-        n_flags = self.n_landmarks * self.n_boulders if self.visit_all else self.n_boulders
-        low = np.array(particle_low + [-np.inf] * n_positions + [0.0] * n_flags)
-        high = np.array(particle_high + [np.inf] * n_positions + [1.0] * n_flags)
+        low, high = state_bounds(self.n_agents, self.n_boulders, self.n_landmarks, self.visit_all)
         return spaces.Box(low, high, dtype=np.float64)
 
     def _restart_core(self) -> dict[str, Observation]:
