@@ -13,6 +13,7 @@ import numpy as np
 import numpy.typing as npt
 import zandrel_cpp
 from gymnasium import spaces
+from gymnasium.error import ClosedEnvironmentError
 from pettingzoo import AECEnv, ParallelEnv
 from pettingzoo.utils.conversions import parallel_to_aec, parallel_to_aec_wrapper
 
@@ -258,6 +259,7 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         self._steps = 0
         self._window: HumanWindow | None = None
         self._camera: Camera | None = None
+        self._closed = False
         self._core = new_core()
 
     def observation_space(self, agent: str) -> spaces.Box:
@@ -283,6 +285,7 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         self, seed: int | None = None, options: Mapping[str, Any] | None = None
     ) -> tuple[dict[str, Observation], dict[str, dict[str, Any]]]:
         """Start an episode on a fresh layout; `options` is accepted for the API and unused."""
+        self._check_open()
         if seed is not None or self._layout_state is None:
             self._layout_state = seed_state(seed)
         self._layout = self._draw_layout(self._layout_state)
@@ -316,12 +319,13 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
 
         Raises `ValueError` for a bad action or an agent that is not live and `TypeError`
         when `actions` is not a mapping, before anything moves; `RuntimeError` without a
-        running episode.
+        running episode; Gymnasium's `ClosedEnvironmentError` after `close()`.
         """
         agents = self.agents
         if agents is not self._live_list:
             self._watch(agents)
         if not agents:
+            self._check_open()
             raise RuntimeError("step() needs a running episode; call reset() first")
         core_actions = self._core_actions(actions, agents)
         start_state = self._state
@@ -397,6 +401,10 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         return None
 
     def close(self) -> None:
+        """Close the window, if any, and end the episode; later steps and resets raise."""
+        self._closed = True
+        # no live agents: step() finds out on the path it takes without an episode
+        self.agents = []
         if self._window is not None:
             self._window.close()
             self._window = None
@@ -503,6 +511,12 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         )
         reward = rewards["particle_0"] + self.approach_shaping * progress
         return dict.fromkeys(rewards, reward)
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise ClosedEnvironmentError(
+                "this ZandrelEnv is closed; create a new one with zandrel.parallel_env()"
+            )
 
     def _current_state(self) -> npt.NDArray[np.float64]:
         if self._state is None:
