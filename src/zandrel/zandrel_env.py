@@ -362,16 +362,19 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
     def render(self, mode: str | None = None) -> npt.NDArray[np.uint8] | None:
         """Draw the current state: a uint8 RGB array with "rgb_array", a window with "human".
 
-        The frame (476 x 400 pixels) shows the plane from a view centred on the origin that
-        holds the spawn square and stays fixed for the episode; it widens by whole zoom
-        steps only when something would leave it. Particles are coloured discs with their
-        index (particles on top of one another share one disc in wedges, with their
-        indices beside it), boulders grey discs with their index, and landmarks circles
-        numbered L0, L1, ... that are green while a boulder lies on them and yellow
-        otherwise. A check-mark badge marks a boulder whose goal is met, which stays met
-        after the boulder leaves the landmark; with `visit_all`, squares under each
-        landmark show which boulders have visited it. A legend and the step and goal
-        count sit under the view. Returns None in "human" mode, and warns and returns
+        The frame (476 x 400 pixels, taller with `visit_all`) shows the plane from a view
+        centred on the origin that holds the spawn square and stays fixed for the
+        episode; it widens by whole zoom steps only when something would leave it. It
+        always holds the boulders and landmarks; a particle that walks far off widens it
+        by one zoom step at most and beyond that shows as an arrow in its colour at the
+        edge, pointing at it. Particles are coloured discs with their index (particles on
+        top of one another share one disc in wedges, with their indices beside it),
+        boulders grey discs with their index, and landmarks circles numbered L0, L1, ...
+        that are green while a boulder lies on them and yellow otherwise. A check-mark
+        badge marks a boulder whose goal is met, which stays met after the boulder leaves
+        the landmark. A legend and the step and goal count sit under the view; with
+        `visit_all`, a table under the legend gives each landmark a square per boulder,
+        filled once that boulder has been on it. Returns None in "human" mode, and warns and returns
         None without a render mode.
 
         `mode` is there for wrappers that pass their own render mode along (RLlib's
