@@ -149,9 +149,11 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
       the task: 350 steps per goal (F above), times `spawn_size` / 30 when the square is
       larger than the default, divided by min(`n_agents`, `n_boulders`), the boulders
       that can be pushed at once; 1 for a task without goals. That is 350 steps on the
-      defaults and 700 with `visit_all`, where the built-in heuristic team needs about
-      170 and 385 steps on average (at most 272 and 647 on seeds 0 to 99). Pushing is
-      slow: a boulder moves about 0.1 units per step per pushing particle.
+      defaults and 700 with `visit_all`. With the limit lifted, the built-in heuristic
+      team (`zandrel.policies.HeuristicPolicy`) took 160.2 and 366.3 steps on average
+      on seeds 0 to 99, at most 266 and 772: one `visit_all` layout of those needs more
+      than the limit. Pushing is slow: a boulder moves about 0.1 units per step per
+      pushing particle.
     - `spawn_size=30.0`: side of the start square in units, a finite number above 0. It
       must leave room for the start clearances. A small square keeps boulders within a
       few pushes' reach of the landmarks, which also helps exploration.
