@@ -234,7 +234,10 @@ def vector_batch(num_threads: int) -> Callable[[int, Scenario], Batch]:
     """zandrel.vector_env with a fixed thread count: one team action array per call."""
 
     def make(num_envs: int, scene: Scenario) -> Batch:
-        env = zandrel.vector_env(num_envs, num_threads=num_threads, **scene.config())
+        # the mode the published figures were measured in
+        env = zandrel.vector_env(
+            num_envs, num_threads=num_threads, autoreset_mode="same_step", **scene.config()
+        )
         env.reset(seed=BATCH_SEED)
         pool = _action_pool((num_envs, scene.particles, 2))
         return Batch(_cycling(env.step, pool), env_steps=num_envs, calls_per_episode=EPISODE_STEPS)

@@ -162,6 +162,7 @@ def batched(env_steps: int, samples: int) -> list[Target]:
     env = zandrel.vector_env(
         BATCH_ENVS,
         num_threads=2,
+        autoreset_mode="same_step",  # the mode the published figures were measured in
         n_agents=SMALL.particles,
         n_boulders=SMALL.boulders,
         n_landmarks=SMALL.landmarks,

@@ -1,14 +1,15 @@
-"""One episode of the built-in scripted team, recorded as an animated GIF.
+"""One episode of the built-in scripted team, recorded as an animation.
 
-Usage: python examples/heuristic_gif.py [PATH] [seed]   (PATH defaults to heuristic.gif)
+Usage: python examples/heuristic_gif.py [PATH] [SEED]   (PATH defaults to heuristic.gif)
 """
 
-import sys
+import argparse
 from pathlib import Path
 
 from PIL import Image
 
 import zandrel
+from zandrel.__main__ import ANIMATIONS, animation_path
 from zandrel.policies import HeuristicPolicy
 
 
@@ -25,10 +26,24 @@ def main(path: Path, seed: int) -> None:
     images = [Image.fromarray(frame) for frame in frames]
     # render_fps frames per second: 40 ms per frame
     delay = round(1000 / env.metadata["render_fps"])
-    images[0].save(path, save_all=True, append_images=images[1:], duration=delay, loop=0)
+    image_format, _ = ANIMATIONS[path.suffix.lower()]
+    images[0].save(
+        path, format=image_format, save_all=True, append_images=images[1:], duration=delay, loop=0
+    )
     print(f"heuristic team: {outcome}, wrote {len(images)} frames to {path}")
 
 
 if __name__ == "__main__":
-    target = Path(sys.argv[1]) if len(sys.argv) > 1 else Path("heuristic.gif")
-    main(target, int(sys.argv[2]) if len(sys.argv) > 2 else 0)
+    parser = argparse.ArgumentParser(description="Record one episode of the scripted team.")
+    parser.add_argument(
+        "path",
+        nargs="?",
+        type=animation_path,
+        default=Path("heuristic.gif"),
+        help=f"animation to write, ending in {', '.join(ANIMATIONS)} (default: heuristic.gif)",
+    )
+    parser.add_argument(
+        "seed", nargs="?", type=int, default=0, help="seed of the layout (default: 0)"
+    )
+    arguments = parser.parse_args()
+    main(arguments.path, arguments.seed)

@@ -1,9 +1,9 @@
 """One episode of uniform random actions on the default task, through the parallel API.
 
-Usage: python examples/random_rollout.py [seed]
+Usage: python examples/random_rollout.py [SEED]
 """
 
-import sys
+import argparse
 
 import zandrel
 
@@ -25,4 +25,8 @@ def main(seed: int) -> None:
 
 
 if __name__ == "__main__":
-    main(int(sys.argv[1]) if len(sys.argv) > 1 else 0)
+    parser = argparse.ArgumentParser(description="One episode of uniform random actions.")
+    parser.add_argument(
+        "seed", nargs="?", type=int, default=0, help="seed of the layout and actions (default: 0)"
+    )
+    main(parser.parse_args().seed)

@@ -388,7 +388,12 @@ def _build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         description="Train one PPO policy shared by all particles with Stable-Baselines3.",
     )
-    parser.add_argument("--output-dir", type=Path, default=Path("ppo_run"), help="result files")
+    parser.add_argument(
+        "--output-dir",
+        type=Path,
+        default=Path("ppo_run"),
+        help="directory of the result files (default: %(default)s)",
+    )
     options: list[tuple[str, Any, str]] = [
         ("agent_steps", positive_int, "training length in agent steps (PPO's timesteps)"),
         ("num_envs", positive_int, "environments stepped together"),

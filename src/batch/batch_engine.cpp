@@ -111,6 +111,7 @@ BatchEngine::BatchEngine(const BatchConfig& config, bool float_observations)
     : config_(checked(config)),
       float_observations_(float_observations),
       observation_length_(0),
+      state_length_(0),
       observation_rows_(0),
       slots_(static_cast<size_t>(config.num_envs)),
       pool_(std::min(config.num_threads, config.num_envs)) {
@@ -126,6 +127,7 @@ BatchEngine::BatchEngine(const BatchConfig& config, bool float_observations)
   shape.init(particles, boulders, landmarks, config.n_physics_steps, config.sparse_rewards,
              config.visit_all, config.sparse_weight);
   observation_length_ = shape.observation_length();
+  state_length_ = shape.state_length();
   observation_rows_ = shape.observation_rows();
   for (Slot& slot : slots_) slot.record.set_observation_layout(layout);
 }
@@ -140,6 +142,20 @@ void BatchEngine::seed(const Call&, int32_t env, const Xoshiro256::State& state)
                             std::to_string(config_.num_envs) + ")");
   }
   slots_[env].random.seed(state);
+}
+
+int64_t BatchEngine::read_state(const Call&, int32_t env, double* state) {
+  if (env < 0 || env >= config_.num_envs) {
+    throw std::out_of_range("environment index " + std::to_string(env) + " is outside [0, " +
+                            std::to_string(config_.num_envs) + ")");
+  }
+  const Slot& slot = slots_[env];
+  if (!slot.initialised) {
+    throw std::runtime_error("environment " + std::to_string(env) +
+                             " has no episode yet; call reset() first");
+  }
+  std::copy(slot.record.last_state.begin(), slot.record.last_state.end(), state);
+  return slot.steps;
 }
 
 void BatchEngine::close(const Call&) {

@@ -85,6 +85,7 @@ class BatchEngine {
 
   int32_t num_envs() const { return config_.num_envs; }
   int32_t observation_length() const { return observation_length_; }
+  int32_t state_length() const { return state_length_; }
   // one row per agent, or a single one when every environment gives its state
   int32_t observation_rows() const { return observation_rows_; }
   bool state_observations() const { return config_.observation == ObservationMode::state; }
@@ -106,6 +107,11 @@ class BatchEngine {
   // Returns the number of environments whose episode ended in this step.
   int64_t step(const Call& call, const void* actions, bool float_actions, const StepBuffers& out,
                const StopCheck& stop);
+
+  // The global state of environment env (its particle 0's observation, in float64
+  // whatever the observation dtype) into the state length of values at state; returns the
+  // steps of its current episode. Refuses an environment that never had an episode.
+  int64_t read_state(const Call& call, int32_t env, double* state);
 
   // joins the workers; every later call is refused
   void close(const Call& call);
@@ -132,6 +138,7 @@ class BatchEngine {
   BatchConfig config_;
   bool float_observations_;
   int32_t observation_length_;
+  int32_t state_length_;
   int32_t observation_rows_;
   std::vector<Slot> slots_;
   ThreadPool pool_;

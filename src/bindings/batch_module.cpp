@@ -341,6 +341,14 @@ class PyBatchEngine {
     return py::make_tuple(obs, rew, term, trunc, finals);
   }
 
+  // environment env's global state as a fresh float64 array, and its episode's steps
+  py::tuple state(int32_t env) {
+    const BatchEngine::Call call(engine_, "state");
+    py::array_t<double> state(engine_.state_length());
+    const int64_t steps = engine_.read_state(call, env, state.mutable_data());
+    return py::make_tuple(state, steps);
+  }
+
   void close() {
     const BatchEngine::Call call(engine_, "close");
     without_interpreter([&](const StopCheck&) { engine_.close(call); });
@@ -502,6 +510,10 @@ PYBIND11_MODULE(_batch, module) {
            "truncations, finals), in out when it is given; finals is None or, when same_step "
            "autoreset ended episodes, (mask of ended environments, their last observations).",
            py::arg("actions"), py::arg("out"))
+      .def("state", &PyBatchEngine::state,
+           "Environment env's global state (particle 0's observation, float64) and the steps "
+           "of its current episode.",
+           py::arg("env"))
       .def("close", &PyBatchEngine::close,
            "Joins the worker threads and releases the pooled result memory; later calls raise.")
       .def("close_if_idle", &PyBatchEngine::close_if_idle,

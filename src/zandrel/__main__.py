@@ -100,7 +100,7 @@ def _build_parser() -> argparse.ArgumentParser:
     add_config_arguments(parser)
     parser.add_argument(
         "--gif",
-        type=_animation_path,
+        type=animation_path,
         metavar="PATH",
         help="write the first episode as an animation; the extension picks the format: "
         + ", ".join(ANIMATIONS),
@@ -115,7 +115,7 @@ def _options_text(keywords: Sequence[str]) -> str:
     return ("argument " if len(options) == 1 else "arguments ") + ", ".join(options)
 
 
-def _animation_path(text: str) -> Path:
+def animation_path(text: str) -> Path:
     """A path whose extension names a format Pillow animates, in a writable directory."""
     path = Path(text)
     expected = "expected a file name ending in " + ", ".join(ANIMATIONS)

@@ -83,6 +83,10 @@ class BatchEngine:
         truncations, finals), in out when it is given; finals is None or, when same_step
         autoreset ended episodes, (mask of ended environments, their last observations)."""
 
+    def state(self, env: SupportsInt) -> tuple[npt.NDArray[np.float64], int]:
+        """Environment env's global state (particle 0's observation, float64) and the steps
+        of its current episode."""
+
     def close(self) -> None:
         """Joins the worker threads and releases the pooled result memory; later calls
         raise."""

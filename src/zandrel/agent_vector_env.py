@@ -32,33 +32,39 @@ class ZandrelAgentVectorEnv(gymnasium.vector.VectorEnv):
     `pettingzoo_env_to_vec_env_v1` and `concat_vec_envs_v1` give for
     `zandrel.parallel_env`, at native speed.
 
-    - `single_observation_space` is `Box(-inf, inf, (L,), dtype)`, the agent's own
-      observation in the `observation` mode ("global", "relative" or "local", as in
-      `zandrel.parallel_env`); `single_action_space` is `Box(-1, 1, (2,), float32)`.
+    - `single_observation_space` is a `Box` of shape `(L,)`, the agent's own observation
+      in the `observation` mode ("global", "relative" or "local", as in
+      `zandrel.parallel_env`) with the bounds of `parallel_env`'s; `single_action_space` is
+      `Box(-1, 1, (2,), float32)`.
     - `step` takes actions shaped `(num_envs * n_agents, 2)` and returns observations
       `(num_envs * n_agents, L)`, and rewards (float64), terminations and truncations
       (bool) of shape `(num_envs * n_agents,)`: each environment's team reward and
       flags, repeated for each of its agents.
     - `reset(seed=s)` seeds environment i (its agents n_agents * i to
       n_agents * (i + 1) - 1) with `s + i`, as SuperSuit's concatenation does.
-    - Autoreset, threads, dtype and every environment keyword are those of
-      :class:`zandrel.ZandrelVectorEnv` (`team_env` here); with `SAME_STEP`,
-      `infos["final_obs"]` holds each ended agent's last observation. A `reset_mask`
-      selects agents, and all agents of an environment must agree.
+    - Autoreset, threads, dtype, `render_mode` and every environment keyword are those
+      of :class:`zandrel.ZandrelVectorEnv` (`team_env` here), but autoreset defaults to
+      `SAME_STEP`, the convention of SuperSuit's vector envs that PPO code for this
+      layout expects; with it, `infos["final_obs"]` holds each ended agent's last
+      observation. A `reset_mask` selects agents, and all agents of an environment must
+      agree. `render(env_ids)` draws whole environments, as the team env does.
     """
 
     team_env: ZandrelVectorEnv | None = None
 
     def __init__(self, num_envs: int, **keywords: Unpack[ZandrelConfig] | Any) -> None:
         refuse_state_mode("agent_vector_env", keywords.get("observation"))
+        keywords.setdefault("autoreset_mode", AutoresetMode.SAME_STEP)
         self.team_env = ZandrelVectorEnv(num_envs, **keywords)
         team = self.team_env
         self._check_memory()
         self.n_agents = team.n_agents
         self.num_envs = team.num_envs * team.n_agents
         self.metadata = team.metadata
+        self.render_mode = team.render_mode
+        team_space = team.single_observation_space
         self.single_observation_space = spaces.Box(
-            -np.inf, np.inf, (team.observation_length,), team.dtype
+            team_space.low[0], team_space.high[0], dtype=team.dtype
         )
         self.single_action_space = spaces.Box(-1.0, 1.0, (2,), np.float32)
         self.observation_space = gymnasium.vector.utils.batch_space(
@@ -97,6 +103,10 @@ class ZandrelAgentVectorEnv(gymnasium.vector.VectorEnv):
             np.repeat(truncations, self.n_agents),
             self._agent_infos(infos),
         )
+
+    def render(self, env_ids: Sequence[int] | None = None) -> Array | None:
+        """Frames of whole environments (not agents); see :meth:`ZandrelVectorEnv.render`."""
+        return self.team_env.render(env_ids)
 
     def close_extras(self, **kwargs: Any) -> None:
         # Gymnasium's __del__ closes objects whose __init__ raised, too
@@ -148,6 +158,7 @@ def agent_vector_env(
     num_threads: int | None = None,
     autoreset_mode: AutoresetMode | str = AutoresetMode.SAME_STEP,
     dtype: npt.DTypeLike = np.float64,
+    render_mode: str | None = None,
     **config: Unpack[ZandrelConfig],
 ) -> ZandrelAgentVectorEnv:
     """Every agent of `num_envs` native environments as one sub-environment; see
@@ -158,5 +169,10 @@ def agent_vector_env(
     has `num_envs` entries. Interrupts, fork and threads behave as in `vector_env`.
     """
     return ZandrelAgentVectorEnv(
-        num_envs, num_threads=num_threads, autoreset_mode=autoreset_mode, dtype=dtype, **config
+        num_envs,
+        num_threads=num_threads,
+        autoreset_mode=autoreset_mode,
+        dtype=dtype,
+        render_mode=render_mode,
+        **config,
     )

@@ -3,6 +3,10 @@
 A frame is a square view of the plane above a legend strip. The view is centred on the
 origin and sized for the spawn square; it stays fixed for an episode and only widens, by
 whole zoom steps, when something leaves it, so the picture never drifts between frames.
+It always holds the task (boulders and landmarks); a particle that walks far away widens
+it by one zoom step at most, and beyond that shows as an arrow at the edge, so the task
+never shrinks to a few pixels. With `visit_all`, a table in the legend strip shows which
+boulders have visited which landmark.
 """
 
 from __future__ import annotations
@@ -10,7 +14,7 @@ from __future__ import annotations
 import math
 import os
 from collections.abc import Iterator
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 
 import numpy as np
@@ -21,20 +25,21 @@ from PIL import Image, ImageDraw, ImageFont
 from zandrel.config import ARRIVAL_DISTANCE
 from zandrel.snapshot import Snapshot
 
+FRAMES_PER_SECOND = 25  # 40 ms per frame, which GIF delays (in 10 ms units) can hold exactly
 PLOT_SIZE = 400  # pixels per side of the square view of the plane
 LEGEND_HEIGHT = 76  # pixels of the strip under the view: status line and legend
 FRAME_WIDTH = PLOT_SIZE
-FRAME_HEIGHT = PLOT_SIZE + LEGEND_HEIGHT
+FRAME_HEIGHT = PLOT_SIZE + LEGEND_HEIGHT  # without the visit table of visit_all
 SUPERSAMPLING = 2  # shapes are drawn this many times larger, then shrunk, for smooth edges
 ZOOM_STEP = 2.0  # factor by which the view widens when something leaves it
+PARTICLE_ZOOM_STEPS = 1  # zoom steps past the task's view that particles may widen it by
 VIEW_MARGIN = 2.0  # plane units kept free around the start layout's outermost shape
 GRID_SPACING = 10.0  # plane units between grid lines
 PARTICLE_RADIUS = 1.0  # plane units; a particle touches a boulder at 6.0 between centres
 MIN_PARTICLE_RADIUS = 4.0  # output pixels, so that particles stay visible in wide views
 BOULDER_RADIUS = 5.0  # plane units; half the 10.0 spacing that boulders keep
 ARRIVAL_RADIUS = ARRIVAL_DISTANCE  # plane units; a boulder centre inside this circle is on it
-PIP_SIZE = 2.0  # plane units per side of a landmark's visit marker
-PIP_REACH = ARRIVAL_RADIUS + 1.25 * PIP_SIZE  # plane units from a landmark to its pips' edge
+LANDMARK_REACH = ARRIVAL_RADIUS + 2.5  # plane units from a landmark kept in view: its label
 BADGE_RADIUS = 1.9  # plane units of the check-mark badge on a boulder whose goal is met
 HEADING_LENGTH = 2.5  # plane units of the line that shows a particle's last action
 FONT_SIZE = 13  # pixels
@@ -45,6 +50,20 @@ STATUS_ROW = PLOT_SIZE + 13
 SHAPES_ROW = PLOT_SIZE + 36
 LANDMARKS_ROW = PLOT_SIZE + 60
 SWATCH = 7.0
+# the visit table of visit_all under the legend (output pixels): a caption line, then
+# groups of one square per boulder after each landmark's name, wrapped into lines
+VISITS_CAPTION_ROW = PLOT_SIZE + LEGEND_HEIGHT + 8
+VISITS_FIRST_ROW = VISITS_CAPTION_ROW + 20
+VISIT_ROW_HEIGHT = 20
+VISIT_CELL = 14  # side of a square
+VISIT_CELL_GAP = 2
+VISIT_NAME_WIDTH = 24  # room for "L12" before a landmark's squares
+VISIT_GROUP_GAP = 12
+VISITS_LEFT = 8
+# off-view arrows (output pixels): how far inside the edge their tips stay, and their size
+ARROW_INSET = 4.0
+ARROW_LENGTH = 14.0
+ARROW_HALF_WIDTH = 6.0
 
 BACKGROUND = (246, 244, 238)
 GRID = (226, 222, 211)
@@ -76,31 +95,43 @@ Pixel = tuple[float, float]
 
 @dataclass(frozen=True)
 class Camera:
-    """A square view centred on the origin: plane coordinates (y up) to pixels (y down)."""
+    """A square view centred on the origin: plane coordinates (y up) to pixels (y down).
 
-    half_width: float  # plane units from the centre of the view to its edges
+    Its half width is `base_half_width` (the spawn view) times ZOOM_STEP ** `zoom`.
+    """
+
+    base_half_width: float  # plane units from the centre to the edges of the unzoomed view
+    zoom: int = 0  # whole zoom steps the view has widened by
     size: int = PLOT_SIZE  # pixels per side
 
     @classmethod
     def for_spawn(cls, spawn_size: float, size: int = PLOT_SIZE) -> Camera:
-        """The view that holds every start layout: the spawn square and landmark markers."""
-        return cls(spawn_size / 2 + PIP_REACH + VIEW_MARGIN, size)
+        """The view that holds every start layout: the spawn square and landmark labels."""
+        return cls(spawn_size / 2 + LANDMARK_REACH + VIEW_MARGIN, 0, size)
+
+    @property
+    def half_width(self) -> float:
+        return self.base_half_width * ZOOM_STEP**self.zoom
 
     @property
     def pixels_per_unit(self) -> float:
         return self.size / (2 * self.half_width)
 
     def widened_for(self, snapshot: Snapshot) -> Camera:
-        """This view, or one wider by whole zoom steps when something lies outside it."""
-        reach = _reach(snapshot)
-        if reach <= self.half_width:
-            return self
-        steps = math.ceil(math.log(reach / self.half_width, ZOOM_STEP))
-        return Camera(self.half_width * ZOOM_STEP**steps, self.size)
+        """This view, or one wider by whole zoom steps when something lies outside it.
+
+        Boulders and landmarks always fit; particles widen the view by at most
+        PARTICLE_ZOOM_STEPS past what the task needs, and farther ones are drawn as
+        arrows at the edge (see `off_view_arrows`).
+        """
+        task = self._zoom_for(_task_reach(snapshot))
+        particles = min(self._zoom_for(_particle_reach(snapshot)), task + PARTICLE_ZOOM_STEPS)
+        zoom = max(self.zoom, task, particles)
+        return self if zoom == self.zoom else replace(self, zoom=zoom)
 
     def scaled(self, factor: int) -> Camera:
         """The same view drawn with `factor` times as many pixels per side."""
-        return Camera(self.half_width, self.size * factor)
+        return replace(self, size=self.size * factor)
 
     def point(self, x: float, y: float) -> Pixel:
         half = self.size / 2
@@ -110,46 +141,133 @@ class Camera:
         """Plane coordinates (left, bottom, right, top) of the view's edges."""
         return (-self.half_width, -self.half_width, self.half_width, self.half_width)
 
+    def _zoom_for(self, reach: float) -> int:
+        if reach <= self.base_half_width:
+            return 0
+        return math.ceil(math.log(reach / self.base_half_width, ZOOM_STEP))
 
-def _reach(snapshot: Snapshot) -> float:
-    """The largest plane coordinate, in absolute value, of any drawn shape."""
-    reach = 0.0
-    for points, radius in (
-        (snapshot.particles, PARTICLE_RADIUS + HEADING_LENGTH),
-        (snapshot.boulders, BOULDER_RADIUS),
-        (snapshot.landmarks, PIP_REACH),
-    ):
-        extents = np.abs(points[np.isfinite(points).all(axis=1)])
-        if extents.size:
-            reach = max(reach, float(extents.max()) + radius)
-    return reach
+
+def _extent(points: npt.NDArray[np.float64], radius: float) -> float:
+    """The largest plane coordinate, in absolute value, of discs of `radius` at `points`."""
+    extents = np.abs(points[np.isfinite(points).all(axis=1)])
+    return float(extents.max()) + radius if extents.size else 0.0
+
+
+def _task_reach(snapshot: Snapshot) -> float:
+    return max(
+        _extent(snapshot.boulders, BOULDER_RADIUS), _extent(snapshot.landmarks, LANDMARK_REACH)
+    )
+
+
+def _particle_reach(snapshot: Snapshot) -> float:
+    return _extent(snapshot.particles, PARTICLE_RADIUS + HEADING_LENGTH)
+
+
+@dataclass(frozen=True)
+class OffViewArrow:
+    """A particle outside the view, shown by an arrow at the edge that points to it."""
+
+    particle: int
+    tip: Pixel  # output pixels, just inside the edge
+    direction: tuple[float, float]  # unit vector in pixel axes, from the centre outwards
+
+
+def off_view_arrows(snapshot: Snapshot, camera: Camera) -> list[OffViewArrow]:
+    """An arrow for every particle whose disc lies wholly outside the view."""
+    arrows = []
+    limit = camera.half_width + PARTICLE_RADIUS
+    for index, (x, y) in enumerate(snapshot.particles):
+        if not (math.isfinite(x) and math.isfinite(y)) or max(abs(x), abs(y)) <= limit:
+            continue
+        # where the line from the centre to the particle leaves the view, moved inside
+        inside = camera.size / 2 - ARROW_INSET
+        scale = inside / max(abs(x), abs(y))
+        dx, dy = x * scale, -y * scale
+        length = math.hypot(dx, dy)
+        arrows.append(
+            OffViewArrow(
+                index, (camera.size / 2 + dx, camera.size / 2 + dy), (dx / length, dy / length)
+            )
+        )
+    return arrows
 
 
 def draw_frame(
     snapshot: Snapshot, camera: Camera, spawn_size: float, steps: int
 ) -> npt.NDArray[np.uint8]:
-    """An RGB frame of shape (FRAME_HEIGHT, FRAME_WIDTH, 3): the view above the legend."""
+    """An RGB frame, FRAME_WIDTH pixels wide: the view above the legend.
+
+    It is FRAME_HEIGHT pixels high, or `visit_table(...).height` with `visit_all`.
+    """
     fine = camera.scaled(SUPERSAMPLING)
+    table = _visit_table_of(snapshot)
+    height = table.height if table else FRAME_HEIGHT
     image = Image.new(
-        "RGB", (FRAME_WIDTH * SUPERSAMPLING, FRAME_HEIGHT * SUPERSAMPLING), LEGEND_BACKGROUND
+        "RGB", (FRAME_WIDTH * SUPERSAMPLING, height * SUPERSAMPLING), LEGEND_BACKGROUND
     )
     canvas = ImageDraw.Draw(image)
     canvas.rectangle([0, 0, fine.size - 1, fine.size - 1], fill=BACKGROUND)
     _draw_grid(canvas, fine, spawn_size)
     _draw_landmarks(canvas, fine, snapshot)
     _draw_boulders(canvas, fine, snapshot)
-    # visit markers go over boulders, which often sit on their landmark
-    if snapshot.visits is not None:
-        _draw_pips(canvas, fine, snapshot.landmarks, snapshot.visits)
-    stacks = _particle_stacks(snapshot, fine)
-    _draw_particles(canvas, fine, snapshot, stacks)
-    _draw_legend_swatches(canvas, snapshot.visits is not None)
+    arrows = off_view_arrows(snapshot, camera)
+    in_view = sorted(set(range(len(snapshot.particles))) - {a.particle for a in arrows})
+    stacks = _particle_stacks(snapshot, fine, in_view)
+    _draw_particles(canvas, fine, snapshot, stacks, in_view)
+    for arrow in arrows:
+        _arrow_marker(canvas, arrow, SUPERSAMPLING)
+    _draw_legend_swatches(canvas)
+    if table:
+        _draw_visit_cells(canvas, table, snapshot.visits)
     # text is written after shrinking so that it stays sharp
-    image = image.resize((FRAME_WIDTH, FRAME_HEIGHT), Image.Resampling.BOX)
+    image = image.resize((FRAME_WIDTH, height), Image.Resampling.BOX)
     labels = ImageDraw.Draw(image)
     _label_plane(labels, camera, snapshot, stacks)
+    _label_arrows(labels, arrows)
     _label_legend(labels, snapshot, steps)
+    if table:
+        _label_visit_table(labels, table, snapshot.visits)
     return np.array(image, dtype=np.uint8)
+
+
+@dataclass(frozen=True)
+class VisitTable:
+    """Where the visit table of visit_all goes in the legend strip (output pixels)."""
+
+    names: tuple[tuple[int, Pixel], ...]  # (landmark, left middle of its name)
+    cells: tuple[tuple[int, int, tuple[float, float, float, float]], ...]  # landmark, boulder, box
+    height: int  # of the whole frame
+
+
+def visit_table(n_landmarks: int, n_boulders: int) -> VisitTable:
+    """One group per landmark: its name, then a square per boulder, wrapped into lines."""
+    names: list[tuple[int, Pixel]] = []
+    cells: list[tuple[int, int, tuple[float, float, float, float]]] = []
+    right_edge = FRAME_WIDTH - VISITS_LEFT
+    group_width = VISIT_NAME_WIDTH + n_boulders * (VISIT_CELL + VISIT_CELL_GAP)
+    line, x = 0, float(VISITS_LEFT)
+    for landmark in range(n_landmarks):
+        if x > VISITS_LEFT and x + group_width > right_edge:
+            line, x = line + 1, float(VISITS_LEFT)
+        names.append((landmark, (x, VISITS_FIRST_ROW + line * VISIT_ROW_HEIGHT)))
+        x += VISIT_NAME_WIDTH
+        for boulder in range(n_boulders):
+            if x + VISIT_CELL > right_edge:
+                # a group wider than the strip goes on under its name
+                line, x = line + 1, float(VISITS_LEFT + VISIT_NAME_WIDTH)
+            middle = VISITS_FIRST_ROW + line * VISIT_ROW_HEIGHT
+            box = (x, middle - VISIT_CELL / 2, x + VISIT_CELL, middle + VISIT_CELL / 2)
+            cells.append((landmark, boulder, box))
+            x += VISIT_CELL + VISIT_CELL_GAP
+        x += VISIT_GROUP_GAP - VISIT_CELL_GAP
+    height = VISITS_FIRST_ROW + line * VISIT_ROW_HEIGHT + VISIT_ROW_HEIGHT // 2 + 4
+    return VisitTable(tuple(names), tuple(cells), height)
+
+
+def _visit_table_of(snapshot: Snapshot) -> VisitTable | None:
+    if snapshot.visits is None or snapshot.visits.size == 0:
+        return None
+    return visit_table(*snapshot.visits.shape)
 
 
 def _draw_grid(canvas: ImageDraw.ImageDraw, camera: Camera, spawn_size: float) -> None:
@@ -195,30 +313,30 @@ def _landmark_marker(canvas: ImageDraw.ImageDraw, centre: Pixel, radius: float, 
     canvas.line([(px, py - arm), (px, py + arm)], fill=edge, width=width)
 
 
-def _draw_pips(
-    canvas: ImageDraw.ImageDraw,
-    camera: Camera,
-    landmarks: npt.NDArray[np.float64],
-    visits: npt.NDArray[np.bool_],
+def _pip(canvas: ImageDraw.ImageDraw, box: tuple[float, ...], seen: bool) -> None:
+    canvas.rectangle(box, fill=ZONE_HELD_EDGE if seen else BACKGROUND, outline=OUTLINE, width=2)
+
+
+def _draw_visit_cells(
+    canvas: ImageDraw.ImageDraw, table: VisitTable, visits: npt.NDArray[np.bool_]
 ) -> None:
-    """One square per boulder under each landmark, filled once that boulder has visited."""
-    line_width = max(2, round(0.3 * camera.pixels_per_unit))
-    half = PIP_SIZE / 2 * camera.pixels_per_unit
-    for (x, y), visited in zip(landmarks, visits, strict=True):
-        first_x = x - (len(visited) - 1) * PIP_SIZE * 0.75
-        for boulder, seen in enumerate(visited):
-            pip_x = first_x + boulder * PIP_SIZE * 1.5
-            pip = camera.point(pip_x, y - ARRIVAL_RADIUS - PIP_SIZE * 0.75)
-            _pip(canvas, pip, half, bool(seen), line_width)
+    for landmark, boulder, box in table.cells:
+        _pip(canvas, tuple(v * SUPERSAMPLING for v in box), bool(visits[landmark, boulder]))
 
 
-def _pip(canvas: ImageDraw.ImageDraw, centre: Pixel, half: float, seen: bool, width: int) -> None:
-    canvas.rectangle(
-        _box(centre, half),
-        fill=ZONE_HELD_EDGE if seen else BACKGROUND,
-        outline=OUTLINE,
-        width=width,
-    )
+def _label_visit_table(
+    canvas: ImageDraw.ImageDraw, table: VisitTable, visits: npt.NDArray[np.bool_]
+) -> None:
+    font = ImageFont.load_default(size=LABEL_SIZE + 1)
+    digits = ImageFont.load_default(size=9)
+    caption = "visits: square b is filled once boulder b has been on the landmark"
+    canvas.text((VISITS_LEFT, VISITS_CAPTION_ROW), caption, fill=TEXT, font=font, anchor="lm")
+    for landmark, corner in table.names:
+        canvas.text(corner, f"L{landmark}", fill=TEXT, font=font, anchor="lm")
+    for landmark, boulder, (left, top, right, bottom) in table.cells:
+        colour = CHECK if visits[landmark, boulder] else TEXT
+        centre = ((left + right) / 2, (top + bottom) / 2)
+        canvas.text(centre, str(boulder), fill=colour, font=digits, anchor="mm")
 
 
 def _draw_boulders(canvas: ImageDraw.ImageDraw, camera: Camera, snapshot: Snapshot) -> None:
@@ -261,13 +379,13 @@ def _particle_radius(camera: Camera) -> float:
     return max(PARTICLE_RADIUS * camera.pixels_per_unit, MIN_PARTICLE_RADIUS * SUPERSAMPLING)
 
 
-def _particle_stacks(snapshot: Snapshot, camera: Camera) -> list[Stack]:
+def _particle_stacks(snapshot: Snapshot, camera: Camera, in_view: list[int]) -> list[Stack]:
     """Particles grouped with the first earlier one whose disc would hide most of theirs."""
     radius = _particle_radius(camera)
     anchors: list[Pixel] = []
     members: list[list[int]] = []
-    for index, (x, y) in enumerate(snapshot.particles):
-        centre = camera.point(x, y)
+    for index in in_view:
+        centre = camera.point(*snapshot.particles[index])
         for anchor, group in zip(anchors, members, strict=True):
             if math.dist(anchor, centre) < radius:
                 group.append(index)
@@ -279,12 +397,15 @@ def _particle_stacks(snapshot: Snapshot, camera: Camera) -> list[Stack]:
 
 
 def _draw_particles(
-    canvas: ImageDraw.ImageDraw, camera: Camera, snapshot: Snapshot, stacks: list[Stack]
+    canvas: ImageDraw.ImageDraw,
+    camera: Camera,
+    snapshot: Snapshot,
+    stacks: list[Stack],
+    in_view: list[int],
 ) -> None:
     line_width = max(2, round(0.3 * camera.pixels_per_unit))
-    for index, ((x, y), (vx, vy)) in enumerate(
-        zip(snapshot.particles, snapshot.velocities, strict=True)
-    ):
+    for index in in_view:
+        (x, y), (vx, vy) = snapshot.particles[index], snapshot.velocities[index]
         tip = camera.point(x + vx * HEADING_LENGTH, y + vy * HEADING_LENGTH)
         canvas.line([camera.point(x, y), tip], fill=_colour(index), width=line_width)
     radius = _particle_radius(camera)
@@ -305,6 +426,30 @@ def _particle_marker(
             start = -90 + slot * share
             canvas.pieslice(box, start, start + share, fill=_colour(index))
     canvas.ellipse(box, outline=OUTLINE, width=2)
+
+
+def _arrow_marker(canvas: ImageDraw.ImageDraw, arrow: OffViewArrow, scale: float) -> None:
+    """A triangle in the particle's colour whose tip points at the particle beyond the edge."""
+    tip_x, tip_y = (value * scale for value in arrow.tip)
+    ux, uy = arrow.direction
+    base_x, base_y = tip_x - ux * ARROW_LENGTH * scale, tip_y - uy * ARROW_LENGTH * scale
+    side_x, side_y = -uy * ARROW_HALF_WIDTH * scale, ux * ARROW_HALF_WIDTH * scale
+    corners = [
+        (tip_x, tip_y),
+        (base_x + side_x, base_y + side_y),
+        (base_x - side_x, base_y - side_y),
+    ]
+    canvas.polygon(corners, fill=_colour(arrow.particle), outline=OUTLINE, width=2)
+
+
+def _label_arrows(canvas: ImageDraw.ImageDraw, arrows: list[OffViewArrow]) -> None:
+    """Each arrow's particle index, just behind the arrow, towards the centre."""
+    font = ImageFont.load_default(size=LABEL_SIZE)
+    for arrow in arrows:
+        ux, uy = arrow.direction
+        behind = ARROW_LENGTH + 8
+        corner = (arrow.tip[0] - ux * behind, arrow.tip[1] - uy * behind)
+        _plate_text(canvas, corner, str(arrow.particle), font, anchor="mm")
 
 
 def _colour(particle: int) -> tuple[int, int, int]:
@@ -349,7 +494,7 @@ def _plate_text(
     canvas.text(corner, text, fill=TEXT, font=font, anchor=anchor)
 
 
-def _legend_entries(visit_all: bool) -> Iterator[tuple[str, float, float, str]]:
+def legend_entries() -> Iterator[tuple[str, float, float, str]]:
     """(kind, x, y, caption) of each legend entry, in output pixels."""
     yield "particle", 14, SHAPES_ROW, "particle i"
     yield "stack", 100, SHAPES_ROW, "stacked"
@@ -357,14 +502,13 @@ def _legend_entries(visit_all: bool) -> Iterator[tuple[str, float, float, str]]:
     yield "done", 262, SHAPES_ROW, "goal met, stays met"
     yield "empty", 14, LANDMARKS_ROW, "landmark, empty"
     yield "held", 140, LANDMARKS_ROW, "boulder on it now"
-    if visit_all:
-        yield "pip", 272, LANDMARKS_ROW, "b has visited"
+    yield "arrow", 262, LANDMARKS_ROW, "particle out of view"
 
 
-def _draw_legend_swatches(canvas: ImageDraw.ImageDraw, visit_all: bool) -> None:
+def _draw_legend_swatches(canvas: ImageDraw.ImageDraw) -> None:
     scale = SUPERSAMPLING
     radius = SWATCH * scale
-    for kind, x, y, _ in _legend_entries(visit_all):
+    for kind, x, y, _ in legend_entries():
         centre = (x * scale, y * scale)
         if kind == "particle":
             _particle_marker(canvas, centre, radius * 0.8, (0,))
@@ -377,8 +521,7 @@ def _draw_legend_swatches(canvas: ImageDraw.ImageDraw, visit_all: bool) -> None:
         elif kind in ("empty", "held"):
             _landmark_marker(canvas, centre, radius, held=kind == "held")
         else:
-            _pip(canvas, centre, radius * 0.6, True, 2)
-            _pip(canvas, (centre[0] - radius * 1.5, centre[1]), radius * 0.6, False, 2)
+            _arrow_marker(canvas, OffViewArrow(0, (x + SWATCH, y), (1.0, 0.0)), scale)
 
 
 def _label_legend(canvas: ImageDraw.ImageDraw, snapshot: Snapshot, steps: int) -> None:
@@ -387,8 +530,42 @@ def _label_legend(canvas: ImageDraw.ImageDraw, snapshot: Snapshot, steps: int) -
     canvas.line([(0, PLOT_SIZE), (FRAME_WIDTH, PLOT_SIZE)], fill=SPAWN_AREA, width=1)
     status = f"step {steps}    goals met {snapshot.goals_met}/{snapshot.goals_total}"
     canvas.text((8, STATUS_ROW), status, fill=TEXT, font=font, anchor="lm")
-    for _, x, y, caption in _legend_entries(snapshot.visits is not None):
+    for _, x, y, caption in legend_entries():
         canvas.text((x + SWATCH + 5, y), caption, fill=TEXT, font=small, anchor="lm")
+
+
+def tile_frames(
+    frames: npt.NDArray[np.uint8], columns: int | None = None, gap: int = 4
+) -> npt.NDArray[np.uint8]:
+    """Frames shaped (k, H, W, 3) as one image, row by row, `gap` white pixels apart.
+
+    `columns` defaults to the smallest count that makes the grid at least as wide as it
+    is tall in frames; a GIF of several environments is one tiled image per step.
+    """
+    frames = np.asarray(frames)
+    if frames.ndim != 4 or frames.shape[0] == 0 or frames.shape[3] != 3:
+        raise ValueError(
+            f"frames must be an array of shape (k, H, W, 3) with k >= 1, got {frames.shape}"
+        )
+    count, height, width, _ = frames.shape
+    if columns is None:
+        columns = math.ceil(math.sqrt(count))
+    if isinstance(columns, bool) or not isinstance(columns, int) or columns < 1:
+        raise ValueError(f"columns must be an integer >= 1, got {columns!r}")
+    if isinstance(gap, bool) or not isinstance(gap, int) or gap < 0:
+        raise ValueError(f"gap must be an integer >= 0, got {gap!r}")
+    columns = min(columns, count)
+    rows = math.ceil(count / columns)
+    tiled = np.full(
+        (rows * height + (rows - 1) * gap, columns * width + (columns - 1) * gap, 3),
+        255,
+        np.uint8,
+    )
+    for index, frame in enumerate(frames):
+        top = index // columns * (height + gap)
+        left = index % columns * (width + gap)
+        tiled[top : top + height, left : left + width] = frame
+    return tiled
 
 
 class HumanWindow:
@@ -405,6 +582,10 @@ class HumanWindow:
     def show(self, frame: npt.NDArray[np.uint8]) -> None:
         # events must be drained or the system marks the window unresponsive
         self._pygame.event.pump()
+        # frames with a visit table are taller
+        size = (frame.shape[1], frame.shape[0])
+        if self._screen.get_size() != size:
+            self._screen = self._pygame.display.set_mode(size)
         surface = self._pygame.surfarray.make_surface(frame.swapaxes(0, 1))
         self._screen.blit(surface, (0, 0))
         self._pygame.display.flip()

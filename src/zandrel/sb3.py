@@ -50,8 +50,8 @@ class ZandrelSB3VecEnv(VecEnv):
       `n_agents * i` to `n_agents * (i + 1) - 1`) with `s + i`, SuperSuit's rule for
       concatenated environments; `seed(None)` draws s from NumPy's global generator, as
       SB3 does. `reset(seed=s)` does both at once. Seeds are used by one reset only.
-    - `render_mode` is None: the native batch does not render (use
-      `zandrel.parallel_env(render_mode=...)` to watch an episode).
+    - With `render_mode="rgb_array"`, `render()` returns the frame of environment 0
+      (the particles of sub-environments 0 to n_agents - 1), shaped (H, W, 3).
 
     All sub-environments share one native engine, so `get_attr` reads the attribute of
     the shared :class:`zandrel.ZandrelAgentVectorEnv` once per index, and `set_attr` and
@@ -128,6 +128,18 @@ class ZandrelSB3VecEnv(VecEnv):
         for index in np.flatnonzero(dones):
             step_infos[index]["terminal_observation"] = infos["final_obs"][index]
         return observations, rewards.astype(np.float32), dones, step_infos
+
+    def render(self, mode: str | None = None) -> Array | None:
+        """Environment 0's frame: the whole team that sub-environment 0 belongs to."""
+        if mode is not None and mode != self.render_mode:
+            # SB3's handling: a warning, or a window showing get_images()
+            return super().render(mode)
+        return self.get_images()[0]
+
+    def get_images(self) -> Sequence[Array | None]:
+        """Environment 0's frame alone: one engine draws the frames of every agent."""
+        frames = self.agent_env.render([0])
+        return [None if frames is None else frames[0]]
 
     def close(self) -> None:
         self.agent_env.close()

@@ -20,13 +20,18 @@ from zandrel import _batch
 from zandrel.actions import holds_real_numbers
 from zandrel.layouts import seed_state
 from zandrel.memory import batch_bytes_per_env, check_memory
+from zandrel.observations import observation_bounds
 from zandrel.options import EnvConfig, ZandrelConfig, check_count
+from zandrel.rendering import FRAMES_PER_SECOND, Camera, draw_frame
+from zandrel.snapshot import Snapshot, split_state
 
 Array = npt.NDArray[Any]
 StepResult = tuple[Array, Array, Array, Array, dict[str, Any]]
 
 OBSERVATION_DTYPES = (np.dtype(np.float64), np.dtype(np.float32))
 NATIVE_ACTION_DTYPES = (np.dtype(np.float64), np.dtype(np.float32))  # read without a copy
+RENDER_MODES = ("rgb_array",)
+DEFAULT_RENDERED_ENVS = 8  # render() without env_ids draws the first this many environments
 ENGINE_MODES = {
     AutoresetMode.NEXT_STEP: "next_step",
     AutoresetMode.SAME_STEP: "same_step",
@@ -58,14 +63,15 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
 
     ## Observation Space
 
-    `single_observation_space` is `Box(-inf, inf, (n_agents, L), dtype)`: row a is the
-    observation of `particle_a` in `parallel_env` with the same `observation` mode
-    ("global", "relative" or "local"; see `help(zandrel.parallel_env)` for the layout of
-    the L values of each), rounded to float32 when `dtype=np.float32`. Batched results
-    have a leading `num_envs` axis.
+    `single_observation_space` is a `Box` of shape `(n_agents, L)` and the given dtype:
+    row a is the observation of `particle_a` in `parallel_env` with the same `observation`
+    mode ("global", "relative" or "local"; see `help(zandrel.parallel_env)` for the layout
+    of the L values of each), with its bounds (positions unbounded, velocities in [-1, 1],
+    flags in [0, 1]), rounded to float32 when `dtype=np.float32`. Batched results have a
+    leading `num_envs` axis.
 
-    `observation="state"` gives each environment's global state once instead,
-    `Box(-inf, inf, (S,), dtype)` with S = 4 * n_agents + 2 * n_boulders +
+    `observation="state"` gives each environment's global state once instead, a `Box` of
+    shape `(S,)` with the state's bounds and S = 4 * n_agents + 2 * n_boulders +
     2 * n_landmarks + F: `n_agents` times fewer values than "global", for callers that
     build per-agent views themselves. Agent a's "global" observation is that state with
     its values 0 to 3 and 4 a to 4 a + 3 exchanged; for a batch `states` of shape
@@ -95,13 +101,15 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
     termination, exactly as in `parallel_env`. What follows depends on
     `autoreset_mode` (Gymnasium's `AutoresetMode`):
 
-    - `SAME_STEP` (the default): an ended environment starts its next episode within the
+    - `NEXT_STEP` (the default, as in Gymnasium's own vector envs, whose observation and
+      reward wrappers need it): the call after the end starts the next episode instead
+      of stepping, ignoring that environment's action and returning reward 0.0 and both
+      flags False.
+    - `SAME_STEP`: an ended environment starts its next episode within the
       same call; its returned row is the new episode's first observation, and
       `infos["final_obs"]` (an object array with the ended episode's last observation at
       the ended environments, None elsewhere), `infos["final_info"]` and the masks
       `infos["_final_obs"]` and `infos["_final_info"]` describe the ended episodes.
-    - `NEXT_STEP`: the call after the end starts the next episode instead of stepping,
-      ignoring that environment's action and returning reward 0.0 and both flags False.
     - `DISABLED`: ended environments must be reset by the caller with
       `reset(options={"reset_mask": mask})` before the next `step`, which refuses to run
       otherwise.
@@ -120,10 +128,12 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
       used from one Python thread at a time: a call made while another runs raises
       RuntimeError instead of corrupting state, `close()` included, which then changes
       nothing.
-    - `autoreset_mode=AutoresetMode.SAME_STEP`: see Episode End.
+    - `autoreset_mode=AutoresetMode.NEXT_STEP`: see Episode End; also its name or value
+      as text, in any case (`"same_step"`, `"SAME_STEP"`, `"SameStep"`).
     - `dtype=np.float64`: dtype of the observations, np.float64 or np.float32.
-    - every keyword of `zandrel.parallel_env` except `render_mode`, with the same
-      defaults and checks.
+    - `render_mode=None`: `"rgb_array"` makes `render()` return frames of chosen
+      environments, shaped (k, H, W, 3); see `render`.
+    - every other keyword of `zandrel.parallel_env`, with the same defaults and checks.
 
     ## Interrupts, fork
 
@@ -159,15 +169,12 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         num_envs: int,
         *,
         num_threads: int | None = None,
-        autoreset_mode: AutoresetMode | str = AutoresetMode.SAME_STEP,
+        autoreset_mode: AutoresetMode | str = AutoresetMode.NEXT_STEP,
         dtype: npt.DTypeLike = np.float64,
+        render_mode: str | None = None,
         **config: Unpack[ZandrelConfig],
     ) -> None:
-        if "render_mode" in config:
-            raise TypeError(
-                "vector_env() takes no render_mode: it does not render; "
-                "use zandrel.parallel_env(render_mode=...) to watch an episode"
-            )
+        self.render_mode = _check_render_mode(render_mode)
         self.num_envs = check_count("num_envs", num_envs)
         self.config = EnvConfig.from_keywords("vector_env", dict(config))
         self.config.check_observation_memory(copies=self.num_envs)
@@ -198,13 +205,21 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         self.possible_agents = [f"particle_{index}" for index in range(cfg.n_agents)]
         self.observation_length = self._engine.observation_length
         self.num_threads = self._engine.num_threads
-        self.metadata = {"autoreset_mode": self.autoreset_mode}
+        self.metadata = {
+            "autoreset_mode": self.autoreset_mode,
+            "render_modes": list(RENDER_MODES),
+            "render_fps": FRAMES_PER_SECOND,
+        }
         # one row per agent, or the state alone
+        low, high = observation_bounds(cfg)
         self.observation_shape = (cfg.n_agents, self.observation_length)
         if cfg.observation == "state":
             self.observation_shape = (self.observation_length,)
+        rows = (*self.observation_shape[:-1], 1)
         self.single_observation_space = spaces.Box(
-            -np.inf, np.inf, self.observation_shape, self.dtype
+            np.tile(low, rows).astype(self.dtype),
+            np.tile(high, rows).astype(self.dtype),
+            dtype=self.dtype,
         )
         self.single_action_space = spaces.Box(-1.0, 1.0, (cfg.n_agents, 2), np.float32)
         self.observation_space = gymnasium.vector.utils.batch_space(
@@ -213,6 +228,7 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         self.action_space = gymnasium.vector.utils.batch_space(
             self.single_action_space, self.num_envs
         )
+        self._views = EpisodeViews(self.num_envs, self.autoreset_mode) if render_mode else None
 
     @property
     def memory_bytes_per_env(self) -> int:
@@ -236,9 +252,13 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         mask = self._reset_mask(options)
         states, seeded = self._seed_states(seed)
         if seeded is None:
-            return self._engine.reset(mask), {}
-        seed_mask = seeded if mask is None else seeded & mask
-        return self._engine.reset(mask, states, seed_mask), {}
+            observations = self._engine.reset(mask)
+        else:
+            seed_mask = seeded if mask is None else seeded & mask
+            observations = self._engine.reset(mask, states, seed_mask)
+        if self._views is not None:
+            self._views.restarted(mask)
+        return observations, {}
 
     def step(
         self,
@@ -251,7 +271,39 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         array = self._action_array(actions)
         observations, rewards, terminations, truncations, finals = self._engine.step(array, out)
         infos = {} if finals is None else self._final_infos(*finals)
+        if self._views is not None:
+            self._views.stepped(terminations | truncations)
         return observations, rewards, terminations, truncations, infos
+
+    def render(self, env_ids: Sequence[int] | None = None) -> Array | None:
+        """Frames of the chosen environments, a uint8 array shaped (k, H, W, 3).
+
+        `env_ids` lists the environments to draw, in the order given; None draws the
+        first `DEFAULT_RENDERED_ENVS` (8), or all when there are fewer. Each frame is
+        what `zandrel.parallel_env(render_mode="rgb_array").render()` draws for the same
+        state and step of the same episode, view included: it holds the task and is
+        kept for the episode. `zandrel.rendering.tile_frames` puts them side by side.
+        Warns and returns None without a render mode.
+        """
+        self._check_open()
+        if self._views is None:
+            gymnasium.logger.warn(
+                "You are calling render method without specifying any render mode. "
+                "Set render_mode='rgb_array' when creating the vector environment."
+            )
+            return None
+        chosen = self._rendered_envs(env_ids)
+        # each read is refused, like every engine call, while another thread's call runs
+        states = [self._engine.state(env) for env in chosen]
+        cfg = self.config
+        frames = []
+        for env, (state, steps) in zip(chosen, states, strict=True):
+            snapshot = split_state(
+                state, cfg.n_agents, cfg.n_boulders, cfg.n_landmarks, cfg.visit_all
+            )
+            camera = self._views.camera(env, snapshot, cfg.spawn_size)
+            frames.append(draw_frame(snapshot, camera, cfg.spawn_size, steps))
+        return np.stack(frames)
 
     def close_extras(self, **kwargs: Any) -> None:
         """Join the worker threads; later calls raise ClosedEnvironmentError.
@@ -262,6 +314,21 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         if self._finalizer is not None and self._finalizer.alive:
             self._engine.close()
             self._finalizer.detach()
+
+    def _rendered_envs(self, env_ids: Sequence[int] | None) -> list[int]:
+        if env_ids is None:
+            return list(range(min(self.num_envs, DEFAULT_RENDERED_ENVS)))
+        chosen = list(env_ids) if isinstance(env_ids, Sequence | np.ndarray) else None
+        if (
+            not chosen
+            or any(isinstance(env, bool) or not isinstance(env, numbers.Integral) for env in chosen)
+            or not all(0 <= env < self.num_envs for env in chosen)
+        ):
+            raise ValueError(
+                f"env_ids must be a non-empty sequence of environment indices in "
+                f"[0, {self.num_envs}), got {env_ids!r}"
+            )
+        return [int(env) for env in chosen]
 
     def _check_open(self) -> None:
         if self.closed:
@@ -324,6 +391,38 @@ class ZandrelVectorEnv(gymnasium.vector.VectorEnv):
         return final_infos(final_observations, mask)
 
 
+class EpisodeViews:
+    """Which episode each environment is in, and the view its frames keep for that episode."""
+
+    def __init__(self, num_envs: int, autoreset_mode: AutoresetMode) -> None:
+        self._mode = autoreset_mode
+        self._episodes = np.zeros(num_envs, np.int64)
+        # next_step: ended environments whose next step starts a new episode
+        self._pending = np.zeros(num_envs, np.bool_)
+        self._cameras: dict[int, tuple[int, Camera]] = {}
+
+    def restarted(self, mask: Array | None) -> None:
+        selected = slice(None) if mask is None else mask
+        self._episodes[selected] += 1
+        self._pending[selected] = False
+
+    def stepped(self, ended: Array) -> None:
+        if self._mode == AutoresetMode.SAME_STEP:
+            self._episodes += ended
+        elif self._mode == AutoresetMode.NEXT_STEP:
+            self._episodes += self._pending
+            self._pending = ended.copy()
+
+    def camera(self, env: int, snapshot: Snapshot, spawn_size: float) -> Camera:
+        """The view of this episode, widened for the snapshot, as a single env keeps it."""
+        episode = int(self._episodes[env])
+        kept = self._cameras.get(env)
+        camera = kept[1] if kept and kept[0] == episode else Camera.for_spawn(spawn_size)
+        camera = camera.widened_for(snapshot)
+        self._cameras[env] = (episode, camera)
+        return camera
+
+
 def checked_reset_mask(mask: object, size: int) -> Array:
     """`options["reset_mask"]` as Gymnasium defines it: a bool array, one flag per env."""
     if not isinstance(mask, np.ndarray) or mask.dtype != np.bool_ or mask.shape != (size,):
@@ -352,13 +451,19 @@ def vector_env(
     num_envs: int,
     *,
     num_threads: int | None = None,
-    autoreset_mode: AutoresetMode | str = AutoresetMode.SAME_STEP,
+    autoreset_mode: AutoresetMode | str = AutoresetMode.NEXT_STEP,
     dtype: npt.DTypeLike = np.float64,
+    render_mode: str | None = None,
     **config: Unpack[ZandrelConfig],
 ) -> ZandrelVectorEnv:
     """`num_envs` environments stepped together natively; see :class:`ZandrelVectorEnv`."""
     return ZandrelVectorEnv(
-        num_envs, num_threads=num_threads, autoreset_mode=autoreset_mode, dtype=dtype, **config
+        num_envs,
+        num_threads=num_threads,
+        autoreset_mode=autoreset_mode,
+        dtype=dtype,
+        render_mode=render_mode,
+        **config,
     )
 
 
@@ -385,11 +490,24 @@ def _entropy_states(count: int) -> Array:
 
 
 def _check_autoreset_mode(value: object) -> AutoresetMode:
-    try:
-        return AutoresetMode(value)
-    except ValueError:
-        allowed = ", ".join(f"AutoresetMode.{mode.name}" for mode in AutoresetMode)
-        raise ValueError(f"autoreset_mode must be one of {allowed}, got {value!r}") from None
+    """The mode itself, or its name or value as text in any case (NEXT_STEP, NextStep)."""
+    if isinstance(value, AutoresetMode):
+        return value
+    if isinstance(value, str):
+        for mode in AutoresetMode:
+            if value.lower() in (mode.name.lower(), mode.value.lower()):
+                return mode
+    allowed = ", ".join(f"{mode.name!r} or {mode.value!r}" for mode in AutoresetMode)
+    raise ValueError(
+        "autoreset_mode must be a gymnasium.vector.AutoresetMode or the name or value of one, "
+        f"in any case: {allowed}; got {value!r}"
+    )
+
+
+def _check_render_mode(value: object) -> str | None:
+    if value is not None and value not in RENDER_MODES:
+        raise ValueError(f"render_mode must be None or 'rgb_array', got {value!r}")
+    return value
 
 
 def _check_dtype(value: npt.DTypeLike) -> np.dtype[Any]:

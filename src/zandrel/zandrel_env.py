@@ -11,6 +11,7 @@ import numpy as np
 import numpy.typing as npt
 import zandrel_cpp
 from gymnasium import spaces
+from gymnasium.error import ClosedEnvironmentError
 from pettingzoo import AECEnv, ParallelEnv
 from pettingzoo.utils.conversions import parallel_to_aec, parallel_to_aec_wrapper
 
@@ -22,7 +23,7 @@ from zandrel.memory import check_memory, single_env_bytes
 from zandrel.native import new_core
 from zandrel.observations import observation_bounds, refuse_state_mode, state_bounds
 from zandrel.options import EnvConfig, ZandrelConfig, keyword_parameters
-from zandrel.rendering import Camera, HumanWindow, draw_frame
+from zandrel.rendering import FRAMES_PER_SECOND, Camera, HumanWindow, draw_frame
 from zandrel.snapshot import Snapshot, split_state
 
 Observation = npt.NDArray[np.float64]
@@ -181,9 +182,11 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
       the task: 350 steps per goal (F above), times `spawn_size` / 30 when the square is
       larger than the default, divided by min(`n_agents`, `n_boulders`), the boulders
       that can be pushed at once; 1 for a task without goals. That is 350 steps on the
-      defaults and 700 with `visit_all`, where the built-in heuristic team needs about
-      170 and 385 steps on average (at most 272 and 647 on seeds 0 to 99). Pushing is
-      slow: a boulder moves about 0.1 units per step per pushing particle.
+      defaults and 700 with `visit_all`. With the limit lifted, the built-in heuristic
+      team (`zandrel.policies.HeuristicPolicy`) took 160.2 and 366.3 steps on average
+      on seeds 0 to 99, at most 266 and 772: one `visit_all` layout of those needs more
+      than the limit. Pushing is slow: a boulder moves about 0.1 units per step per
+      pushing particle.
     - `spawn_size=30.0`: side of the start square in units, a finite number above 0 and
       at most 1e12, where positions still resolve a sub-step's move. It must leave room
       for the start clearances. A small square keeps boulders within a
@@ -227,7 +230,7 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
     metadata: dict[str, Any] = {  # noqa: RUF012 - the class attribute that PettingZoo reads
         "name": "zandrel_v0",
         "render_modes": list(RENDER_MODES),
-        "render_fps": 25,  # 40 ms per frame, which GIF delays (in 10 ms units) can hold exactly
+        "render_fps": FRAMES_PER_SECOND,
         "is_parallelizable": True,
     }
 
@@ -274,6 +277,7 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         self._steps = 0
         self._window: HumanWindow | None = None
         self._camera: Camera | None = None
+        self._closed = False
         self._core = self._new_core()
 
     def observation_space(self, agent: str) -> spaces.Box:
@@ -307,6 +311,7 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         otherwise); the clearances of drawn layouts are not required. Other options are
         accepted for the API and unused.
         """
+        self._check_open()
         if seed is not None or self._layout_state is None:
             self._layout_state = seed_state(seed)
         given = None if options is None else options.get("layout")
@@ -344,12 +349,13 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
 
         Raises `ValueError` for a bad action or an agent that is not live and `TypeError`
         when `actions` is not a mapping, before anything moves; `RuntimeError` without a
-        running episode.
+        running episode; Gymnasium's `ClosedEnvironmentError` after `close()`.
         """
         agents = self.agents
         if agents is not self._live_list:
             self._watch(agents)
         if not agents:
+            self._check_open()
             raise RuntimeError("step() needs a running episode; call reset() first")
         core_actions = self._core_actions(actions, agents)
         start_state = self._state
@@ -386,16 +392,19 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
     def render(self, mode: str | None = None) -> npt.NDArray[np.uint8] | None:
         """Draw the current state: a uint8 RGB array with "rgb_array", a window with "human".
 
-        The frame (476 x 400 pixels) shows the plane from a view centred on the origin that
-        holds the spawn square and stays fixed for the episode; it widens by whole zoom
-        steps only when something would leave it. Particles are coloured discs with their
-        index (particles on top of one another share one disc in wedges, with their
-        indices beside it), boulders grey discs with their index, and landmarks circles
-        numbered L0, L1, ... that are green while a boulder lies on them and yellow
-        otherwise. A check-mark badge marks a boulder whose goal is met, which stays met
-        after the boulder leaves the landmark; with `visit_all`, squares under each
-        landmark show which boulders have visited it. A legend and the step and goal
-        count sit under the view. Returns None in "human" mode, and warns and returns
+        The frame (476 x 400 pixels, taller with `visit_all`) shows the plane from a view
+        centred on the origin that holds the spawn square and stays fixed for the
+        episode; it widens by whole zoom steps only when something would leave it. It
+        always holds the boulders and landmarks; a particle that walks far off widens it
+        by one zoom step at most and beyond that shows as an arrow in its colour at the
+        edge, pointing at it. Particles are coloured discs with their index (particles on
+        top of one another share one disc in wedges, with their indices beside it),
+        boulders grey discs with their index, and landmarks circles numbered L0, L1, ...
+        that are green while a boulder lies on them and yellow otherwise. A check-mark
+        badge marks a boulder whose goal is met, which stays met after the boulder leaves
+        the landmark. A legend and the step and goal count sit under the view; with
+        `visit_all`, a table under the legend gives each landmark a square per boulder,
+        filled once that boulder has been on it. Returns None in "human" mode, and warns and returns
         None without a render mode.
 
         `mode` is there for wrappers that pass their own render mode along (RLlib's
@@ -425,6 +434,10 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         return None
 
     def close(self) -> None:
+        """Close the window, if any, and end the episode; later steps and resets raise."""
+        self._closed = True
+        # no live agents: step() finds out on the path it takes without an episode
+        self.agents = []
         if self._window is not None:
             self._window.close()
             self._window = None
@@ -530,6 +543,12 @@ class ZandrelEnv(ParallelEnv[str, Observation, Action]):
         )
         reward = rewards["particle_0"] + self.approach_shaping * progress
         return dict.fromkeys(rewards, reward)
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise ClosedEnvironmentError(
+                "this ZandrelEnv is closed; create a new one with zandrel.parallel_env()"
+            )
 
     def _current_state(self) -> npt.NDArray[np.float64]:
         if self._state is None:

@@ -159,6 +159,33 @@ def test_examples_run(tmp_path, monkeypatch, capsys, script, arguments, output):
     assert re.match(output, capsys.readouterr().out)
 
 
+# the training examples load torch or Ray on import
+EXAMPLE_MARKS = {"rllib_ppo.py": pytest.mark.ray, "train_ppo.py": pytest.mark.torch}
+
+
+@pytest.mark.parametrize(
+    "script",
+    [
+        pytest.param(path.name, marks=EXAMPLE_MARKS.get(path.name, ()))
+        for path in sorted((REPO / "examples").glob("*.py"))
+    ],
+)
+def test_example_help_runs_nothing(tmp_path, script):
+    run = subprocess.run(
+        [sys.executable, str(REPO / "examples" / script), "--help"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.startswith(f"usage: {script} ")
+    # no episode ran, no file was written
+    assert list(tmp_path.iterdir()) == []
+    if script == "train_ppo.py":
+        assert "(default: ppo_run)" in " ".join(run.stdout.split())
+
+
 def test_version_licence_and_changelog_match_the_package():
     project = tomllib.loads((REPO / "pyproject.toml").read_text())["project"]
     assert zandrel.__version__ == importlib.metadata.version("zandrel") == project["version"]

@@ -9,6 +9,7 @@ import warnings
 
 import numpy as np
 import pytest
+from gymnasium.error import ClosedEnvironmentError
 from gymnasium.spaces import Box
 from hypothesis import assume, given, settings
 from hypothesis import strategies as st
@@ -289,6 +290,20 @@ def test_misuse_of_the_api_is_named(call, error, message):
     with pytest.raises(error, match=f"^{re.escape(message)}$"):
         call(env)
     assert env.steps == 0
+
+
+@pytest.mark.parametrize(
+    "call",
+    [lambda env: env.step(dict.fromkeys(env.possible_agents, (0.0, 0.0))), lambda env: env.reset()],
+    ids=["step", "reset"],
+)
+def test_closed_environment_refuses_to_go_on(call):
+    env = zandrel.parallel_env()
+    env.reset(seed=0)
+    env.close()
+    message = "this ZandrelEnv is closed; create a new one with zandrel.parallel_env()"
+    with pytest.raises(ClosedEnvironmentError, match=f"^{re.escape(message)}$"):
+        call(env)
 
 
 @pytest.mark.parametrize("visit_all", [False, True])

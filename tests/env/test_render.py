@@ -13,6 +13,7 @@ from zandrel.rendering import (
     BOULDER,
     FRAME_HEIGHT,
     FRAME_WIDTH,
+    LANDMARKS_ROW,
     PARTICLE_COLOURS,
     PLOT_SIZE,
     ZONE_EMPTY,
@@ -20,6 +21,8 @@ from zandrel.rendering import (
     ZONE_HELD_EDGE,
     Camera,
     draw_frame,
+    off_view_arrows,
+    visit_table,
 )
 from zandrel.snapshot import split_state
 
@@ -134,15 +137,67 @@ def test_view_stays_fixed_until_something_leaves_it():
     # shapes pushed past the spawn square but inside the view keep the view as it was
     moved = scene([(-14.0, 15.0)], [(18.0, -3.0)], [(0.0, 0.0)])
     assert base.widened_for(start) == base.widened_for(moved) == base
-    far = scene([(80.0, -3.0)], [(18.0, -3.0)], [(0.0, 0.0)])
+    far = scene([(40.0, -3.0)], [(18.0, -3.0)], [(0.0, 0.0)])
     wide = base.widened_for(far)
     assert wide.visible_range() == (-wide.half_width,) * 2 + (wide.half_width,) * 2
-    assert wide.half_width > 80.0 + 1.0
+    assert wide.half_width > 40.0 + 1.0
     # whole zoom steps: the same grid, never a drift by a fraction
     assert np.log2(wide.half_width / base.half_width) % 1 == 0
     assert wide.widened_for(moved) == wide
     frame, _ = render(far, wide)
-    assert count_near(frame, wide, 80.0, -3.0, 1.0, PARTICLE_COLOURS[0]) > 10
+    assert count_near(frame, wide, 40.0, -3.0, 1.0, PARTICLE_COLOURS[0]) > 10
+
+
+@pytest.mark.parametrize("away", [(500.0, 20.0), (-3.0, -1e9)])
+def test_a_particle_far_away_leaves_the_task_readable(away):
+    task = scene([(2.0, 2.0), away], [(10.0, 0.0), (-60.0, 0.0)], [(0.0, 0.0)])
+    base = Camera.for_spawn(SPAWN)
+    # the boulder at -60 needs two zoom steps; the particle may add one more, no further
+    camera = base.widened_for(task)
+    assert camera.zoom == 2 + 1
+    arrows = off_view_arrows(task, camera)
+    assert [arrow.particle for arrow in arrows] == [1]
+    tip_x, tip_y = arrows[0].tip
+    assert 0 < tip_x < PLOT_SIZE
+    assert 0 < tip_y < PLOT_SIZE
+    # at the edge the particle lies beyond, and pointing towards it
+    x, y = away
+    assert max(abs(tip_x - PLOT_SIZE / 2), abs(tip_y - PLOT_SIZE / 2)) > PLOT_SIZE / 2 - 10
+    dx, dy = arrows[0].direction
+    assert dx * x - dy * y > 0.99 * np.hypot(x, y)
+    frame, _ = render(task, camera)
+    assert count_near(frame, camera, *task.boulders[1], 4.0, BOULDER) > 10
+
+
+@pytest.mark.parametrize(("n_landmarks", "n_boulders"), [(4, 5), (3, 1), (8, 16), (2, 40)])
+def test_visit_table_cells_fit_the_strip_without_overlaps(n_landmarks, n_boulders):
+    table = visit_table(n_landmarks, n_boulders)
+    boxes = [box for _, _, box in table.cells]
+    assert len(boxes) == n_landmarks * n_boulders
+    legend_bottom = LANDMARKS_ROW + 10
+    for left, top, right, bottom in boxes:
+        assert 0 <= left < right <= FRAME_WIDTH
+        assert legend_bottom < top < bottom <= table.height
+    for index, (left, top, right, bottom) in enumerate(boxes):
+        for other in boxes[index + 1 :]:
+            assert right <= other[0] or other[2] <= left or bottom <= other[1] or other[3] <= top
+    # names start their groups, left of the group's first square
+    for landmark, (x, y) in table.names:
+        first = next(box for lm, _, box in table.cells if lm == landmark)
+        assert x + 20 <= first[0]
+        assert first[1] < y < first[3]
+
+
+def test_visit_all_frame_has_its_table_and_nothing_of_it_on_the_plane():
+    env = zandrel.parallel_env(
+        n_agents=6, n_boulders=5, n_landmarks=4, visit_all=True, render_mode="rgb_array"
+    )
+    env.reset(seed=1)
+    frame = env.render()
+    assert frame.shape == (visit_table(4, 5).height, FRAME_WIDTH, 3)
+    # the filled-square colour appears on the plane only in held landmarks' edges
+    plane = frame[:PLOT_SIZE].reshape(-1, 3)
+    assert not np.all(plane == ZONE_HELD_EDGE, axis=1).any()
 
 
 def test_environment_view_widens_within_an_episode_and_resets_with_it():

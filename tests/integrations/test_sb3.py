@@ -115,6 +115,16 @@ def test_shared_engine_attributes_and_wrappers():
     assert adapter.agent_env.closed
 
 
+def test_render_draws_environment_zero():
+    adapter = sb3_vec_env(2, render_mode="rgb_array", **TASK)
+    assert adapter.render_mode == "rgb_array"
+    adapter.reset(seed=3)
+    single = zandrel.parallel_env(render_mode="rgb_array", **TASK)
+    single.reset(seed=3)
+    assert (adapter.render() == single.render()).all()
+    adapter.close()
+
+
 def test_ppo_trains_on_it():
     from stable_baselines3 import PPO
 

@@ -118,7 +118,14 @@ def hostile_actions(trigger, hook, arm):
     return {key: value, "particle_1": ACTIONS["particle_1"]}
 
 
-TRIGGERS = ["key", "value", "finalizer", "collect"]
+# from Python 3.12 on, the cycle collector runs at the evaluation loop's next check of
+# pending work, no longer at the allocation that crosses the threshold, so a collection
+# cannot fall inside a native call there
+COLLECTS_INSIDE_CALLS = pytest.mark.skipif(
+    sys.version_info >= (3, 12),
+    reason="Python 3.12 and later never collect cycles inside a native call",
+)
+TRIGGERS = ["key", "value", "finalizer", pytest.param("collect", marks=COLLECTS_INSIDE_CALLS)]
 
 
 @pytest.mark.parametrize("target", ["same", "other"])
@@ -142,6 +149,7 @@ def test_nested_call_inside_step(trigger, method, target, armed_gc):
     assert flat(other.step(ACTIONS)) == flat(other_twin.step(ACTIONS))
 
 
+@COLLECTS_INSIDE_CALLS
 @pytest.mark.parametrize("method", ["init", "reset", "step"])
 def test_nested_call_during_reset_is_refused(method, armed_gc):
     # reset runs no code of the caller: only a collection can get in, at one of the

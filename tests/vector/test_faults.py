@@ -253,7 +253,9 @@ def test_the_pool_steps_across_the_wrap_of_its_call_counter():
 
 def test_tight_layouts_never_fail_and_agree_between_single_and_batched():
     seeds = 150
-    batch = zandrel.vector_env(seeds, max_cycles=1, num_threads=2, **TIGHT)
+    batch = zandrel.vector_env(
+        seeds, max_cycles=1, num_threads=2, autoreset_mode="same_step", **TIGHT
+    )
     batched = [batch.reset(seed=0)[0]]
     batched += [batch.step(np.zeros((seeds, 2, 2)))[0] for _ in range(2)]
     for seed in range(seeds):

@@ -115,7 +115,9 @@ def test_limit_is_the_estimate(monkeypatch, through_variable, spare):
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
 def test_agent_view_counts_its_own_arrays(dtype):
     # enough for the team env alone, not for the agents' arrays on top of it
-    team_estimate = 100 * zandrel.vector_env(1, dtype=dtype).memory_bytes_per_env
+    # the agent view autoresets in the same step
+    team = zandrel.vector_env(1, dtype=dtype, autoreset_mode="same_step")
+    team_estimate = 100 * team.memory_bytes_per_env
     with pytest.raises(ConfigError, match=r"^100 agent-viewed environments of n_agents=2 would"):
         zandrel.agent_vector_env(100, dtype=dtype, max_memory_bytes=team_estimate)
 

@@ -194,7 +194,15 @@ def test_seeding_rule_spaces_and_metadata():
     assert batch.single_action_space.shape == (3, 2)
     assert batch.action_space.shape == (3, 3, 2)
     assert batch.single_action_space.dtype == np.float32
-    assert batch.metadata["autoreset_mode"] == AutoresetMode.SAME_STEP
+    # Gymnasium's own default, which its observation and reward wrappers need
+    assert batch.metadata["autoreset_mode"] == AutoresetMode.NEXT_STEP
+    # the bounds of the single environment's spaces, row by row
+    single_space = zandrel.parallel_env(
+        n_agents=3, n_boulders=2, n_landmarks=2, visit_all=True
+    ).observation_space("particle_0")
+    for bound in ("low", "high"):
+        rows = getattr(batch.single_observation_space, bound)
+        assert (rows == getattr(single_space, bound)).all()
     assert batch.possible_agents == ["particle_0", "particle_1", "particle_2"]
     observations, infos = batch.reset(seed=[None, 4, 9])
     assert infos == {}
@@ -225,7 +233,7 @@ def test_reset_mask_restarts_only_the_chosen_environments():
 
 def test_final_observations_follow_gymnasium():
     config = {**SHORT_TASK, "max_cycles": 3}
-    batch = zandrel.vector_env(2, **config)
+    batch = zandrel.vector_env(2, autoreset_mode=AutoresetMode.SAME_STEP, **config)
     batch.reset(seed=0)
     single = zandrel.parallel_env(**config)
     single.reset(seed=0)
@@ -301,14 +309,19 @@ def test_bad_actions_are_refused_and_change_nothing(actions, error, message):
         (
             lambda: zandrel.vector_env(2, autoreset_mode="Sometimes"),
             ValueError,
-            "autoreset_mode must be one of AutoresetMode.NEXT_STEP, AutoresetMode.SAME_STEP, "
-            "AutoresetMode.DISABLED, got 'Sometimes'",
+            "autoreset_mode must be a gymnasium.vector.AutoresetMode or the name or value of "
+            "one, in any case: 'NEXT_STEP' or 'NextStep', 'SAME_STEP' or 'SameStep', "
+            "'DISABLED' or 'Disabled'; got 'Sometimes'",
         ),
         (
-            lambda: zandrel.vector_env(2, render_mode="rgb_array"),
-            TypeError,
-            "vector_env() takes no render_mode: it does not render; use "
-            "zandrel.parallel_env(render_mode=...) to watch an episode",
+            lambda: zandrel.vector_env(2, render_mode="human"),
+            ValueError,
+            "render_mode must be None or 'rgb_array', got 'human'",
+        ),
+        (
+            lambda: zandrel.vector_env(2, render_mode="rgb_array").render(env_ids=[0, 2]),
+            ValueError,
+            "env_ids must be a non-empty sequence of environment indices in [0, 2), got [0, 2]",
         ),
         (
             lambda: zandrel.vector_env(2).step(np.zeros((2, 2, 2))),
@@ -332,6 +345,22 @@ def test_bad_arguments_get_clear_errors(call, error, message):
     with pytest.raises(error) as raised:
         call()
     assert str(raised.value) == message
+
+
+@pytest.mark.parametrize(
+    ("text", "mode"),
+    [
+        ("NEXT_STEP", AutoresetMode.NEXT_STEP),
+        ("next_step", AutoresetMode.NEXT_STEP),
+        ("NextStep", AutoresetMode.NEXT_STEP),
+        ("same_step", AutoresetMode.SAME_STEP),
+        ("SAMESTEP", AutoresetMode.SAME_STEP),
+        ("DISABLED", AutoresetMode.DISABLED),
+        ("disabled", AutoresetMode.DISABLED),
+    ],
+)
+def test_autoreset_mode_takes_names_and_values_in_any_case(text, mode):
+    assert zandrel.vector_env(1, autoreset_mode=text).metadata["autoreset_mode"] is mode
 
 
 def test_disabled_autoreset_refuses_to_step_ended_environments():
@@ -487,6 +516,7 @@ def agent_views(states, n_agents):
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
 def test_state_observations_are_the_global_state_once_per_environment(dtype):
     config = {**SHORT_TASK, "n_agents": 3, "max_cycles": 15}
+    config["autoreset_mode"] = "same_step"  # final observations come in the infos
     states_env = zandrel.vector_env(3, num_threads=2, dtype=dtype, observation="state", **config)
     global_env = zandrel.vector_env(3, num_threads=1, dtype=dtype, **config)
     assert states_env.single_observation_space.shape == (global_env.observation_length,)
