@@ -3,7 +3,7 @@
 Usage: ``python examples/train_ppo.py [--agent-steps N] [--output-dir DIR] [PPO options]
 [environment options]``
 
-Every particle of every environment is one sub-environment of ``zandrel.sb3.sb3_vec_env``,
+Every particle of every environment is one sub-environment of ``zandrel.integrations.sb3.sb3_vec_env``,
 which steps the environments natively, so one PPO policy learns from all particles (parameter
 sharing). Observations are normalised by ``VecNormalize``, and the team reward carries the
 ``approach_shaping`` term (0.5 by default), which pays particles for closing in on the
@@ -46,7 +46,7 @@ from tqdm import TqdmExperimentalWarning
 import zandrel
 from zandrel.__main__ import add_config_arguments, config_from, non_negative_int, positive_int
 from zandrel.policies import HeuristicPolicy, Policy, RandomPolicy
-from zandrel.sb3 import sb3_vec_env
+from zandrel.integrations.sb3 import sb3_vec_env
 
 DEFAULT_APPROACH_SHAPING = 0.5
 
