@@ -145,9 +145,10 @@ class ZandrelTorchRLEnv(EnvBase):
     def _reset(self, tensordict: TensorDictBase | None = None, **kwargs: Any) -> TensorDictBase:
         mask = self._reset_mask(tensordict)
         if not mask.any():
-            # nothing selected: every environment keeps its episode
+            # nothing selected: every environment keeps its episode; a copy, because the
+            # last step's results hold these observations
             assert self._observations is not None
-            return self._results(self._observations, None, *self._flags())
+            return self._results(self._observations.clone(), None, *self._flags())
         seeds = [
             seed if selected else None
             for seed, selected in zip(self._pending_seeds, mask, strict=True)
