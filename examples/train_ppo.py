@@ -4,17 +4,16 @@ Usage: ``python examples/train_ppo.py [--agent-steps N] [--output-dir DIR] [PPO 
 [environment options]``
 
 Every particle of every environment is one sub-environment of
-``zandrel.integrations.sb3.sb3_vec_env``, which steps the environments natively, so one PPO
-policy learns from all particles (parameter sharing). Observations are normalised by
-``VecNormalize``, and the team reward carries the ``approach_shaping`` term (0.5 by default),
-which pays particles for closing in on the boulders still to be moved. Every ``--eval-every`` agent steps the policy (deterministic
-actions) plays ``--eval-episodes`` episodes from fixed seeds without the approach term, scored
-by the environment's own success (termination) and team return. At the end the learned
-policy, the random policy and the scripted heuristic play the same seeds, and the output
-directory receives the model (``model.zip``), the normalisation statistics
-(``vecnormalize.pkl``), the evaluation table (``evaluation.md``), the learning curve
-(``learning_curve.png``) and everything measured (``evaluation.json``). Needs the `train`
-extra (``pip install ".[train]"``).
+``zandrel.integrations.sb3.sb3_vec_env``, which steps the environments natively, so one PPO policy
+learns from all particles (parameter sharing). Observations are normalised by ``VecNormalize``, and
+the team reward carries the ``approach_shaping`` term (0.5 by default), which pays particles for
+closing in on the boulders still to be moved. Every ``--eval-every`` agent steps the policy
+(deterministic actions) plays ``--eval-episodes`` episodes from fixed seeds without the approach
+term, scored by the environment's own success (termination) and team return. At the end the learned
+policy, the random policy and the scripted heuristic play the same seeds, and the output directory
+receives the model (``model.zip``), the normalisation statistics (``vecnormalize.pkl``), the
+evaluation table (``evaluation.md``), the learning curve (``learning_curve.png``) and everything
+measured (``evaluation.json``). Needs the `train` extra (``pip install ".[train]"``).
 """
 
 from __future__ import annotations
