@@ -71,6 +71,14 @@ def test_tiny_grid_scores_each_run_along_the_way_beside_the_scripted_policies(gr
     assert (grid / "baselines.png").stat().st_size > 0
 
 
+PUSH_1X1_TASK = {
+    "n_agents": 1,
+    "n_boulders": 1,
+    "n_landmarks": 1,
+    "max_cycles": 350,
+    "visit_all": False,
+    "approach_shaping": 0.5,
+}
 PUSH_1X1 = ["--n-agents=1", "--n-boulders=1", "--n-landmarks=1", "--max-cycles=350"]
 
 
@@ -88,15 +96,22 @@ def test_tasks_load_from_their_yaml_and_from_hydra():
     assert (task.config["visit_all"], task.config["max_cycles"]) == (True, 700)
 
 
-def test_task_configuration_names_unknown_keywords():
+@pytest.mark.parametrize(
+    ("config", "problem"),
+    [
+        ({**PUSH_1X1_TASK, "n_particles": 3}, "got an unexpected keyword argument 'n_particles'"),
+        ({"approach_shaping": 0.0}, "missing 5 required positional arguments"),
+    ],
+)
+def test_task_configuration_names_what_is_wrong(config, problem):
     from zandrel.integrations.benchmarl import ZandrelTask
 
-    with pytest.raises(ValueError, match=r"^Zandrel task 'push_1x1': .*'n_particles'") as raised:
-        ZandrelTask.PUSH_1X1.get_task({"n_particles": 3})
+    with pytest.raises(ValueError, match=r"^Zandrel task 'push_1x1': ") as raised:
+        ZandrelTask.PUSH_1X1.get_task(config)
+    assert problem in str(raised.value)
     assert str(raised.value).endswith(
-        "a task configuration takes n_agents, n_boulders, "
-        "n_landmarks, max_cycles, visit_all, sparse_rewards, sparse_weight, n_physics_steps, "
-        "spawn_size, approach_shaping, state"
+        "a task configuration takes n_agents, n_boulders, n_landmarks, max_cycles, visit_all, "
+        "approach_shaping, sparse_rewards, sparse_weight, n_physics_steps, spawn_size, state"
     )
 
 

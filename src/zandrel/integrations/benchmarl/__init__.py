@@ -44,18 +44,22 @@ TASK_CONFIG_DIRECTORY = Path(__file__).parent / "conf" / "task" / ENVIRONMENT_NA
 
 @dataclasses.dataclass
 class TaskConfig:
-    """The keywords of a Zandrel task; those a task's YAML leaves out take these defaults."""
+    """The keywords of a Zandrel task: the first six are required, as every task's YAML sets them.
 
-    n_agents: int = 2
-    n_boulders: int = 2
-    n_landmarks: int = 2
-    max_cycles: int | None = None
-    visit_all: bool = False
+    A configuration given whole (BenchMARL's `get_task(config)`) thus cannot fall back on
+    another task's counts by leaving them out.
+    """
+
+    n_agents: int
+    n_boulders: int
+    n_landmarks: int
+    max_cycles: int | None
+    visit_all: bool
+    approach_shaping: float
     sparse_rewards: bool = False
     sparse_weight: float = 1.0
     n_physics_steps: int = 5
     spawn_size: float = 30.0
-    approach_shaping: float = 0.0
     # a "state" entry (the global state) for centralised critics; every agent observes it anyway
     state: bool = False
 
