@@ -189,7 +189,7 @@ def _learned(
 
 def plot_curves(results: dict[str, Any], args: argparse.Namespace, path: Path) -> None:
     figure, axes = pyplot.subplots(
-        2, len(args.tasks), figsize=(5 * len(args.tasks), 6.5), sharex=True, squeeze=False
+        2, len(args.tasks), figsize=(max(7, 5 * len(args.tasks)), 6.5), sharex=True, squeeze=False
     )
     for column, task_name in enumerate(args.tasks):
         scripted = results["scripted"].get(task_name, {})
@@ -216,7 +216,8 @@ def plot_curves(results: dict[str, Any], args: argparse.Namespace, path: Path) -
         axes[1][column].set_xlabel("frames (env steps)")
     axes[0][0].legend(loc="upper left", fontsize=8)
     figure.suptitle(
-        f"BenchMARL defaults on Zandrel; mean and min-max over seeds {args.seeds}; "
+        f"BenchMARL defaults on Zandrel, {args.frames:,} frames per run\n"
+        f"mean and min-max over seeds {args.seeds}; "
         f"{args.eval_episodes} deterministic evaluation episodes per point",
         fontsize=9,
     )
