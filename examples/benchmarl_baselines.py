@@ -14,7 +14,7 @@ heuristic and the random policy play the same seeds. The output directory receiv
 ``results.json`` (written after every run, so that an interrupted grid keeps its finished
 runs and a second call with the same directory skips them), ``baselines.md`` (the table)
 and ``baselines.png`` (success rate and return against frames, mean and spread over seeds).
-Needs the `benchmarl` and `train` extras (``pip install ".[benchmarl,train]"``).
+Needs the `benchmarl` extra (``pip install ".[benchmarl]"``).
 """
 
 from __future__ import annotations

@@ -125,6 +125,21 @@ def test_cli_plays_a_benchmarl_checkpoint_on_its_own_task(grid, target, capsys):
     assert summary["episodes"] == 2
 
 
+def test_saved_policies_sample_only_when_asked_and_repeatably_under_a_seed(grid):
+    from zandrel.saved_policies import load_saved_policy
+
+    folder = next((grid / "runs").glob("masac_*"))
+    env = zandrel.parallel_env(n_agents=1, n_boulders=1, n_landmarks=1)
+    env.reset(seed=3)
+    actions = [
+        load_saved_policy(str(folder), deterministic=deterministic, seed=7)(env)["particle_0"]
+        for deterministic in (True, True, False, False)
+    ]
+    assert np.array_equal(actions[0], actions[1])
+    assert np.array_equal(actions[2], actions[3])
+    assert not np.array_equal(actions[0], actions[2])
+
+
 @pytest.fixture(scope="module")
 def sb3_folder(tmp_path_factory):
     """An untrained PPO model and its normalisation statistics, as examples/train_ppo.py saves."""
