@@ -1,7 +1,7 @@
 """RLlib PPO on Zandrel: one policy shared by every particle, on a local or an existing Ray cluster.
 
 Usage: ``python examples/rllib_ppo.py [--iterations N] [--num-env-runners N]
-[--num-envs-per-env-runner N] [--address ADDRESS] [environment options]``
+[--num-envs-per-env-runner N] [--address ADDRESS] [--checkpoint-dir DIR] [environment options]``
 
 The environment is ``zandrel.parallel_env`` behind RLlib's ``ParallelPettingZooEnv``, so every
 particle acts at every step, and all particles are trained as one PPO policy (parameter
@@ -21,6 +21,7 @@ import sys
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
+from pathlib import Path
 from typing import Any
 
 import ray
@@ -133,11 +134,13 @@ def train(
     iterations: int,
     address: str | None = None,
     on_iteration: Callable[[IterationReport], None] = lambda report: None,
+    checkpoint_dir: Path | None = None,
     **config_options: Any,
 ) -> list[IterationReport]:
     """Train for `iterations` on the cluster at `address`, or on a new local Ray instance.
 
-    `config_options` go to :func:`build_config`. Ray is shut down (for an existing cluster:
+    `config_options` go to :func:`build_config`. With `checkpoint_dir` the trained algorithm
+    is saved there (RLlib's checkpoint layout). Ray is shut down (for an existing cluster:
     disconnected from) before this returns.
     """
     if __name__ != "__main__":
@@ -164,6 +167,8 @@ def train(
             for _ in range(iterations):
                 reports.append(_report(algo.train()))
                 on_iteration(reports[-1])
+            if checkpoint_dir is not None:
+                algo.save_to_path(str(checkpoint_dir.resolve()))
             return reports
         finally:
             algo.stop()
@@ -209,7 +214,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         num_envs_per_env_runner=args.num_envs_per_env_runner,
         train_batch_size=args.train_batch_size,
         seed=args.seed,
+        checkpoint_dir=args.checkpoint_dir,
     )
+    if args.checkpoint_dir is not None:
+        print(f"saved the trained algorithm to {args.checkpoint_dir}")
     env_steps = sum(report.env_steps for report in reports)
     training_seconds = sum(report.seconds for report in reports)
     print(
@@ -253,6 +261,11 @@ def _build_parser() -> argparse.ArgumentParser:
         type=int,
         default=0,
         help="seed of RLlib and the environments (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--checkpoint-dir",
+        type=Path,
+        help="save the trained algorithm there at the end (RLlib's checkpoint layout)",
     )
     parser.add_argument(
         "--address",

@@ -3,18 +3,17 @@
 Usage: ``python examples/train_ppo.py [--agent-steps N] [--output-dir DIR] [PPO options]
 [environment options]``
 
-Every particle of every environment is one sub-environment of ``zandrel.sb3.sb3_vec_env``,
-which steps the environments natively, so one PPO policy learns from all particles (parameter
-sharing). Observations are normalised by ``VecNormalize``, and the team reward carries the
-``approach_shaping`` term (0.5 by default), which pays particles for closing in on the
-boulders still to be moved. Every ``--eval-every`` agent steps the policy (deterministic
-actions) plays ``--eval-episodes`` episodes from fixed seeds without the approach term, scored
-by the environment's own success (termination) and team return. At the end the learned
-policy, the random policy and the scripted heuristic play the same seeds, and the output
-directory receives the model (``model.zip``), the normalisation statistics
-(``vecnormalize.pkl``), the evaluation table (``evaluation.md``), the learning curve
-(``learning_curve.png``) and everything measured (``evaluation.json``). Needs the `train`
-extra (``pip install ".[train]"``).
+Every particle of every environment is one sub-environment of
+``zandrel.integrations.sb3.sb3_vec_env``, which steps the environments natively, so one PPO policy
+learns from all particles (parameter sharing). Observations are normalised by ``VecNormalize``, and
+the team reward carries the ``approach_shaping`` term (0.5 by default), which pays particles for
+closing in on the boulders still to be moved. Every ``--eval-every`` agent steps the policy
+(deterministic actions) plays ``--eval-episodes`` episodes from fixed seeds without the approach
+term, scored by the environment's own success (termination) and team return. At the end the learned
+policy, the random policy and the scripted heuristic play the same seeds, and the output directory
+receives the model (``model.zip``), the normalisation statistics (``vecnormalize.pkl``), the
+evaluation table (``evaluation.md``), the learning curve (``learning_curve.png``) and everything
+measured (``evaluation.json``). Needs the `train` extra (``pip install ".[train]"``).
 """
 
 from __future__ import annotations
@@ -44,9 +43,9 @@ from stable_baselines3.common.vec_env import VecNormalize
 from tqdm import TqdmExperimentalWarning
 
 import zandrel
+from zandrel.integrations.sb3 import sb3_vec_env
 from zandrel.options import add_config_arguments, config_from, non_negative_int, positive_int
 from zandrel.policies import HeuristicPolicy, Policy, RandomPolicy
-from zandrel.sb3 import sb3_vec_env
 
 DEFAULT_APPROACH_SHAPING = 0.5
 

@@ -202,6 +202,18 @@ double approach_progress_of(const py::handle& before, const py::handle& after, i
                            static_cast<const double*>(end.data()), counts);
 }
 
+// Python 3.13 made the finalisation test public under another name
+bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// the thread that runs signal handlers, read from the threading module at import
+unsigned long main_thread_ident = 0;
+
 // A daemon thread that comes back from the engine while the interpreter exits
 // must not take the interpreter lock: Python would end the thread by unwinding
 // frames that cannot be unwound, which aborts the process. It waits for the exit.
@@ -215,7 +227,7 @@ class InterpreterReleased {
  public:
   InterpreterReleased() : state_(PyEval_SaveThread()) {}
   ~InterpreterReleased() {
-    if (_Py_IsFinalizing() != 0) wait_for_exit();
+    if (interpreter_finalizing()) wait_for_exit();
     try {
       PyEval_RestoreThread(state_);
     } catch (abi::__forced_unwind&) {
@@ -236,9 +248,9 @@ class InterpreterReleased {
 // pending signals (Ctrl-C), and stops the call when one raised. Only the main
 // thread handles signals, so calls from other threads are never stopped.
 StopCheck signal_check() {
-  if (_PyOS_IsMainThread() == 0) return {};
+  if (PyThread_get_thread_ident() != main_thread_ident) return {};
   return [] {
-    if (_Py_IsFinalizing() != 0) wait_for_exit();
+    if (interpreter_finalizing()) wait_for_exit();
     py::gil_scoped_acquire acquire;
     return PyErr_CheckSignals() != 0;
   };
@@ -464,6 +476,8 @@ class PyBatchEngine {
 }  // namespace
 
 PYBIND11_MODULE(_batch, module) {
+  main_thread_ident =
+      py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
   module.doc() = "Native batched stepping and start layouts for the zandrel package";
 
   module.def("draw_layout", &draw_layout_from,

@@ -1,6 +1,6 @@
 """Run episodes of a built-in policy on Zandrel and report how they went.
 
-Usage: ``python -m zandrel [--episodes N] [--policy heuristic|random] [--gif PATH] ...``
+Usage: ``python -m zandrel [--episodes N] [--policy heuristic|random|PATH] [--gif PATH] ...``
 """
 
 from __future__ import annotations
@@ -30,6 +30,13 @@ from zandrel.options import (
     positive_int,
 )
 from zandrel.policies import Policy, make_policy
+from zandrel.saved_policies import (
+    SavedPolicy,
+    SavedPolicyError,
+    is_saved_policy,
+    load_saved_policy,
+    task_config,
+)
 from zandrel.zandrel_env import ZandrelEnv
 
 # file extensions of the animation formats Pillow writes, with the format and its name
@@ -54,6 +61,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = _build_parser()
     args = parser.parse_args(argv)
     config = config_from(args)
+    saved = _saved_policy(parser, args)
+    if saved is not None:
+        defaults = {name: parser.get_default(name) for name in config}
+        config = task_config(saved, config, defaults)
     try:
         env = ZandrelEnv(**config, render_mode="rgb_array" if args.gif else None)
     except ConfigError as error:
@@ -63,7 +74,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         keyword = str(error).split(" ", 1)[0]
         named = keyword in KEYWORDS
         parser.error(f"{_options_text([keyword])}: {error}" if named else str(error))
-    policy = make_policy(args.policy, args.seed)
+    policy = make_policy(args.policy, args.seed) if saved is None else saved
+    if saved is not None:
+        try:
+            saved.check(env)
+        except SavedPolicyError as error:
+            parser.error(f"argument --policy: {error}")
     frames: list[npt.NDArray[np.uint8]] = []
     results = []
     for episode in tqdm(range(args.episodes), desc=args.policy, unit="episode", file=sys.stderr):
@@ -75,6 +91,20 @@ def main(argv: Sequence[str] | None = None) -> int:
     summary = _summarise(results, args.policy, env.config.keywords())
     print(json.dumps(summary, indent=2) if args.json else _format_table(summary))
     return 0
+
+
+def _saved_policy(parser: argparse.ArgumentParser, args: argparse.Namespace) -> SavedPolicy | None:
+    if not is_saved_policy(args.policy):
+        if args.stochastic:
+            parser.error(
+                f"argument --stochastic: only saved policies choose between their most likely "
+                f"and sampled actions; {args.policy!r} is a built-in policy"
+            )
+        return None
+    try:
+        return load_saved_policy(args.policy, deterministic=not args.stochastic, seed=args.seed)
+    except SavedPolicyError as error:
+        parser.error(f"argument --policy: {error}")
 
 
 def _build_parser() -> argparse.ArgumentParser:
@@ -93,9 +123,17 @@ def _build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--policy",
-        choices=("heuristic", "random"),
         default="heuristic",
-        help="built-in policy (default: heuristic)",
+        metavar="heuristic|random|PATH",
+        help="a built-in policy, or a saved one: the output folder of examples/train_ppo.py "
+        "or a BenchMARL checkpoint (a .pt file or its experiment folder), which plays the task "
+        "it was trained on unless environment options say otherwise (default: heuristic)",
+    )
+    parser.add_argument(
+        "--stochastic",
+        action="store_true",
+        help="a saved policy samples its actions (seeded by --seed) instead of taking the most "
+        "likely ones",
     )
     add_config_arguments(parser)
     parser.add_argument(

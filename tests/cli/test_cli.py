@@ -100,7 +100,11 @@ def test_animation_holds_the_first_episode(tmp_path, capsys, name, image_format,
         ),
         (["--episodes", "0"], "argument --episodes: must be an integer >= 1, got 0"),
         (["--seed", "-1"], "argument --seed: must be an integer >= 0, got -1"),
-        (["--policy", "greedy"], "argument --policy: invalid choice: 'greedy'"),
+        (
+            ["--policy", "greedy"],
+            "argument --policy: 'greedy' does not exist; expected heuristic, random, the output "
+            "folder of examples/train_ppo.py",
+        ),
         (
             ["--gif", "/no/such/dir/x.gif"],
             "argument --gif: the directory '/no/such/dir' does not exist",

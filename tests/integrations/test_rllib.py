@@ -56,7 +56,7 @@ def test_wrapper_steps_and_renders_without_patches():
     assert np.array_equal(env.render(), env.par_env.render())
 
 
-def test_ppo_iteration_samples_on_both_nodes_of_a_two_node_cluster(import_example):
+def test_ppo_iteration_samples_on_both_nodes_of_a_two_node_cluster(import_example, tmp_path):
     from ray.cluster_utils import Cluster
 
     rllib_ppo = import_example("rllib_ppo")
@@ -73,6 +73,7 @@ def test_ppo_iteration_samples_on_both_nodes_of_a_two_node_cluster(import_exampl
             num_env_runners=2,
             train_batch_size=2000,
             num_epochs=1,
+            checkpoint_dir=tmp_path / "checkpoint",
         )
         cluster_processes = descendants_of_this_process()
     finally:
@@ -85,6 +86,16 @@ def test_ppo_iteration_samples_on_both_nodes_of_a_two_node_cluster(import_exampl
     assert sum(report.env_steps_by_node.values()) == report.env_steps >= 2000
     assert math.isfinite(report.team_return)
     assert 1 <= report.episode_length <= 50
+    # the README's way to act with the saved policy
+    import torch
+    from ray.rllib.core.rl_module.rl_module import RLModule
+
+    module = RLModule.from_checkpoint(
+        tmp_path / "checkpoint/learner_group/learner/rl_module/shared"
+    )
+    observations, _ = zandrel.parallel_env().reset(seed=0)
+    rows = torch.as_tensor(np.stack(list(observations.values())), dtype=torch.float32)
+    assert module.forward_inference({"obs": rows})["action_dist_inputs"][:, :2].shape == (2, 2)
     # shut down means gone, also for workers that their raylet's end left to init; the
     # deadline bounds the wait for them to exit and is no speed check
     deadline = time.monotonic() + 60

@@ -18,7 +18,7 @@ TASK = {"n_agents": 2, "n_boulders": 1, "n_landmarks": 1, "max_cycles": 90}
 
 
 def sb3_vec_env(num_envs, **config):
-    from zandrel.sb3 import sb3_vec_env
+    from zandrel.integrations.sb3 import sb3_vec_env
 
     return sb3_vec_env(num_envs, **config)
 

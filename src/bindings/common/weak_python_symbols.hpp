@@ -11,4 +11,6 @@
 #pragma weak PyObject_ClearManagedDict
 #pragma weak PyObject_VisitManagedDict
 #pragma weak PyThreadState_GetUnchecked
+#pragma weak Py_IsFinalizing
+#pragma weak _Py_IsFinalizing
 #pragma weak _PyThreadState_UncheckedGet

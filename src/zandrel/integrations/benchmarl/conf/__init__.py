@@ -1,0 +1,1 @@
+"""Hydra finds the task configurations of this package through importlib."""
