@@ -40,11 +40,11 @@ from benchmarl.models.mlp import MlpConfig
 from matplotlib import pyplot
 from matplotlib.ticker import EngFormatter
 
-import zandrel
-from zandrel.__main__ import non_negative_int, positive_int
 from zandrel.integrations.benchmarl import ZandrelTask
-from zandrel.integrations.benchmarl.scoring import Score, ScoreCallback
-from zandrel.policies import HeuristicPolicy, Policy, RandomPolicy
+from zandrel.integrations.benchmarl.scoring import ScoreCallback
+from zandrel.options import non_negative_int, positive_int
+from zandrel.policies import HeuristicPolicy, RandomPolicy
+from zandrel.scoring import score_scripted
 
 ALGORITHMS = {"mappo": MappoConfig, "ippo": IppoConfig, "masac": MasacConfig}
 TASKS = {task.name.lower(): task for task in ZandrelTask}
@@ -112,31 +112,19 @@ def train_and_score(algorithm: str, task_name: str, seed: int, args: argparse.Na
     }
 
 
+def unshaped(task_config: dict[str, Any]) -> dict[str, Any]:
+    """The environment keywords of a task's configuration, scored without the approach term."""
+    keywords = {key: value for key, value in task_config.items() if key != "state"}
+    return {**keywords, "approach_shaping": 0.0}
+
+
 def score_scripted_policies(task_config: dict[str, Any], args: argparse.Namespace) -> dict:
     """The heuristic and the random policy on the evaluation seeds, as the CLI plays them."""
     seeds = range(args.eval_seed, args.eval_seed + args.eval_episodes)
     return {
-        name: dataclasses.asdict(score_scripted(policy, task_config, seeds))
+        name: dataclasses.asdict(score_scripted(policy, unshaped(task_config), seeds))
         for name, policy in (("heuristic", HeuristicPolicy()), ("random", RandomPolicy(0)))
     }
-
-
-def score_scripted(policy: Policy, task_config: dict[str, Any], seeds: Sequence[int]) -> Score:
-    keywords = {key: value for key, value in task_config.items() if key != "state"}
-    env = zandrel.parallel_env(**{**keywords, "approach_shaping": 0.0})
-    returns = []
-    successes = 0
-    for seed in seeds:
-        env.reset(seed=seed)
-        policy.reset()
-        episode_return = 0.0
-        while env.agents:
-            _, rewards, terminations, _, _ = env.step(policy(env))
-            episode_return += rewards["particle_0"]
-        successes += terminations["particle_0"]
-        returns.append(episode_return)
-    env.close()
-    return Score(successes, len(seeds), float(np.mean(returns)))
 
 
 def format_table(results: dict[str, Any], args: argparse.Namespace) -> str:

@@ -45,7 +45,8 @@ from tqdm import TqdmExperimentalWarning
 import zandrel
 from zandrel.integrations.sb3 import sb3_vec_env
 from zandrel.options import add_config_arguments, config_from, non_negative_int, positive_int
-from zandrel.policies import HeuristicPolicy, Policy, RandomPolicy
+from zandrel.policies import HeuristicPolicy, RandomPolicy
+from zandrel.scoring import Score, score_scripted
 
 DEFAULT_APPROACH_SHAPING = 0.5
 
@@ -80,19 +81,6 @@ class TrainConfig:
     torch_threads: int = 1
     minutes: float | None = None  # wall-time budget of the training loop
     progress_bar: bool = True
-
-
-@dataclass(frozen=True)
-class Score:
-    """Episodes played from the evaluation seeds, scored without the approach term."""
-
-    successes: int
-    episodes: int
-    mean_return: float
-
-    @property
-    def success_rate(self) -> float:
-        return self.successes / self.episodes
 
 
 @dataclass(frozen=True)
@@ -252,24 +240,6 @@ def score_policy(
         ended |= terminations[::n_agents] | truncations[::n_agents]
     env.close()
     return Score(int(succeeded.sum()), episodes, float(returns.mean()))
-
-
-def score_scripted(policy: Policy, eval_task: dict[str, Any], seeds: Sequence[int]) -> Score:
-    """A built-in policy on the same seeds, through the single environment."""
-    env = zandrel.parallel_env(**eval_task)
-    returns = []
-    successes = 0
-    for seed in seeds:
-        env.reset(seed=seed)
-        policy.reset()
-        episode_return = 0.0
-        while env.agents:
-            _, rewards, terminations, _, _ = env.step(policy(env))
-            episode_return += rewards["particle_0"]
-        successes += terminations["particle_0"]
-        returns.append(episode_return)
-    env.close()
-    return Score(successes, len(seeds), float(np.mean(returns)))
 
 
 def plot_curve(

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import time
-from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
@@ -14,19 +13,7 @@ from tensordict.nn import TensorDictModuleBase
 from torchrl.envs.utils import ExplorationType, set_exploration_type
 
 from zandrel.integrations.torchrl import GROUP, torchrl_env
-
-
-@dataclass(frozen=True)
-class Score:
-    """Episodes played from consecutive seeds: how many met every goal, and their returns."""
-
-    successes: int
-    episodes: int
-    mean_return: float
-
-    @property
-    def success_rate(self) -> float:
-        return self.successes / self.episodes
+from zandrel.scoring import Score
 
 
 def score_policy(
