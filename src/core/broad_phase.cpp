@@ -24,12 +24,12 @@ int64_t min_pairs() {
   return pairs;
 }
 
+}  // namespace
+
 bool binnable(double x, double y) {
   // NaN fails both comparisons
   return std::fabs(x) <= kBinLimit && std::fabs(y) <= kBinLimit;
 }
-
-}  // namespace
 
 bool broad_phase_pays(int64_t pairs) { return pairs >= min_pairs(); }
 

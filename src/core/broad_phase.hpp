@@ -14,6 +14,9 @@
 #include <cstdint>
 #include <vector>
 
+// whether both coordinates lie within the range the grids bin (so neither is NaN)
+bool binnable(double x, double y);
+
 // whether every coordinate of the point list lies within the range the grid bins
 bool all_binnable(const double* points, int32_t count);
 
