@@ -17,6 +17,55 @@ constexpr double kRingMargin = 0.001;
 // as fast up to about this many points
 constexpr int32_t kNeighbourGridMinPoints = 48;
 
+// up to this many wanted, shifting a newcomer into a sorted list costs less than a heap
+constexpr size_t kMostSortedKept = 16;
+
+// the best candidates so far, ascending
+class SortedBest {
+ public:
+  SortedBest(std::vector<Neighbour>& best, size_t kept) : best_(best), kept_(kept) {}
+  bool full() const { return best_.size() == kept_; }
+  double worst() const { return best_.back().first; }
+  void offer(const Neighbour& candidate) {
+    if (full()) {
+      if (!(candidate < best_.back())) return;
+      best_.pop_back();
+    }
+    best_.push_back(candidate);
+    for (size_t k = best_.size() - 1; k > 0 && candidate < best_[k - 1]; --k) {
+      std::swap(best_[k], best_[k - 1]);
+    }
+  }
+
+ private:
+  std::vector<Neighbour>& best_;
+  size_t kept_;
+};
+
+// the best candidates so far as a max-heap, so one comparison with its top turns
+// away most candidates and a newcomer costs log(kept)
+class HeapBest {
+ public:
+  HeapBest(std::vector<Neighbour>& best, size_t kept) : best_(best), kept_(kept) {}
+  bool full() const { return best_.size() == kept_; }
+  double worst() const { return best_.front().first; }
+  void offer(const Neighbour& candidate) {
+    if (best_.size() < kept_) {
+      best_.push_back(candidate);
+      std::push_heap(best_.begin(), best_.end());
+    } else if (candidate < best_.front()) {
+      std::pop_heap(best_.begin(), best_.end());
+      best_.back() = candidate;
+      std::push_heap(best_.begin(), best_.end());
+    }
+  }
+  void finish() { std::sort_heap(best_.begin(), best_.end()); }
+
+ private:
+  std::vector<Neighbour>& best_;
+  size_t kept_;
+};
+
 int64_t min_points() {
   static const int64_t points = [] {
     const char* value = std::getenv("ZANDREL_NEIGHBOUR_GRID_MIN_POINTS");
@@ -107,13 +156,8 @@ void NeighbourGrid::visit_ring(const Cell& centre, int64_t ring, Visit visit) co
   }
 }
 
-// nearest holds a max-heap of the best so far, so one comparison with its top
-// turns away most candidates
-bool NeighbourGrid::select(double x, double y, int32_t skipped, int32_t wanted,
-                           std::vector<Neighbour>& nearest) const {
-  nearest.clear();
-  if (!binnable(x, y)) return false;
-  if (wanted == 0 || columns_ == 0) return true;
+template <typename Best>
+void NeighbourGrid::search_rings(double x, double y, int32_t skipped, Best& best) const {
   const Cell cell = cell_of(x, y);
   const Cell centre{cell.x - origin_.x, cell.y - origin_.y};
   // rings closer than the grid's edge are empty; the last reaches its far corner
@@ -121,27 +165,33 @@ bool NeighbourGrid::select(double x, double y, int32_t skipped, int32_t wanted,
       {0, centre.x - (columns_ - 1), -centre.x, centre.y - (rows_ - 1), -centre.y});
   const int64_t last_ring =
       std::max<int64_t>({centre.x, columns_ - 1 - centre.x, centre.y, rows_ - 1 - centre.y});
-  const auto kept = static_cast<size_t>(wanted);
   const auto consider = [&](int32_t i, double px, double py) {
     if (i == skipped) return;
     const double dx = px - x;
     const double dy = py - y;
-    const Neighbour candidate(dx * dx + dy * dy, i);
-    if (nearest.size() < kept) {
-      nearest.push_back(candidate);
-      std::push_heap(nearest.begin(), nearest.end());
-    } else if (candidate < nearest.front()) {
-      std::pop_heap(nearest.begin(), nearest.end());
-      nearest.back() = candidate;
-      std::push_heap(nearest.begin(), nearest.end());
-    }
+    best.offer(Neighbour(dx * dx + dy * dy, i));
   };
   for (int64_t ring = first_ring; ring <= last_ring; ++ring) {
     visit_ring(centre, ring, consider);
-    if (nearest.size() < kept) continue;
+    if (!best.full()) continue;
     const double gap = (static_cast<double>(ring) - kRingMargin) * side_;
-    if (gap > 0.0 && gap * gap > nearest.front().first) break;
+    if (gap > 0.0 && gap * gap > best.worst()) return;
   }
-  std::sort_heap(nearest.begin(), nearest.end());
+}
+
+bool NeighbourGrid::select(double x, double y, int32_t skipped, int32_t wanted,
+                           std::vector<Neighbour>& nearest) const {
+  nearest.clear();
+  if (!binnable(x, y)) return false;
+  if (wanted == 0 || columns_ == 0) return true;
+  const auto kept = static_cast<size_t>(wanted);
+  if (kept <= kMostSortedKept) {
+    SortedBest best(nearest, kept);
+    search_rings(x, y, skipped, best);
+  } else {
+    HeapBest best(nearest, kept);
+    search_rings(x, y, skipped, best);
+    best.finish();
+  }
   return true;
 }

@@ -46,6 +46,10 @@ class NeighbourGrid {
   void visit_ring(const Cell& centre, int64_t ring, Visit visit) const;
   template <typename Visit>
   void visit_row(int64_t y, int64_t x_first, int64_t x_last, Visit visit) const;
+  // offers `best` every point ring by ring around (x, y) until none further out
+  // can enter it
+  template <typename Best>
+  void search_rings(double x, double y, int32_t skipped, Best& best) const;
 
   double side_ = 1.0;
   Cell origin_{0, 0};  // the lowest cell that holds a point
