@@ -21,14 +21,14 @@ from pathlib import Path
 from typing import Any
 
 import numpy as np
-from contenders import VMAS_TORCH_THREADS, scenario_init_args
+from contenders import VMAS_TORCH_THREADS, init_args, scenario_init_args
 from reports import Target, micros, print_targets, section, table
-from scenarios import EPISODE_STEPS, PHYSICS_STEPS, Scenario, action_arrays, copied
+from scenarios import EPISODE_STEPS, PHYSICS_STEPS, Scenario, action_arrays, copied, layout
 from timing import Stepper, add_timing_options
 
 import zandrel
 from zandrel.native import new_core
-from zandrel.options import REFERENCE_SPAWN_SIZE, positive_int
+from zandrel.options import REFERENCE_SPAWN_SIZE, EnvConfig, positive_int
 
 TEAM_SIZES = tuple(2**k for k in range(11))  # 1 to 1,024
 LOCAL_TEAM_SIZES = (*TEAM_SIZES, 2048, 4096)  # local observations stay small: larger teams too
@@ -174,7 +174,8 @@ def raw_runner(size: int, keywords: dict[str, Any]) -> Runner:
     """The native Environment on the seeded benchmark layout, restarted every 100 steps."""
     case = scenario(size)
     core = new_core()
-    core.init(*scenario_init_args(case))
+    # the options carry the mode, so that the memory guard counts the mode's observations
+    core.init(*init_args(layout(case), EnvConfig(**case.config(), **keywords)))
     if keywords:
         core.set_observation(**keywords)
     core.reset()

@@ -14,6 +14,9 @@
 #include <cstdint>
 #include <vector>
 
+// whether both coordinates lie within the range the grids bin (so neither is NaN)
+bool binnable(double x, double y);
+
 // whether every coordinate of the point list lies within the range the grid bins
 bool all_binnable(const double* points, int32_t count);
 
@@ -27,7 +30,8 @@ class PointGrid {
 
   // Bins `count` points (x0, y0, x1, y1, ...) into cells of `side`; false, and the
   // grid unusable, when a coordinate cannot be binned. Storage grows with the
-  // point count only, never with how far apart the points lie.
+  // point count only, never with how far apart the points lie: the cells of the
+  // points' extent are stored row by row when they are few enough, else hashed.
   bool build(const double* points, int32_t count, double side);
 
   Cell cell_of(double x, double y) const;
@@ -58,9 +62,20 @@ class PointGrid {
 
  private:
   uint64_t bucket_of(const Cell& cell) const;
+  bool choose_rows(const Cell& lowest, const Cell& highest, int32_t count);
+  void gather_rows(const Cell& centre);
 
   template <typename Visit>
   void visit_cell(const Cell& cell, Visit visit) const {
+    if (by_rows_) {
+      const int64_t column = cell.x - origin_.x;
+      const int64_t row = cell.y - origin_.y;
+      if (column < 0 || column >= columns_ || row < 0 || row >= rows_) return;
+      const int64_t bucket = row * columns_ + column;
+      for (int32_t k = bucket_start_[bucket]; k < bucket_start_[bucket + 1]; ++k)
+        visit(by_bucket_[k]);
+      return;
+    }
     const uint64_t bucket = bucket_of(cell);
     for (int32_t k = bucket_start_[bucket]; k < bucket_start_[bucket + 1]; ++k) {
       const int32_t i = by_bucket_[k];
@@ -69,6 +84,12 @@ class PointGrid {
   }
 
   double side_ = 1.0;
+  // stored by rows: one bucket per cell of the extent, row-major from origin_,
+  // so the cells of a row lie one after the other; hashed: cells share buckets
+  bool by_rows_ = false;
+  Cell origin_{0, 0};
+  int64_t columns_ = 0;
+  int64_t rows_ = 0;
   uint64_t bucket_mask_ = 0;
   std::vector<Cell> cells_;             // per point
   std::vector<uint32_t> point_bucket_;  // per point

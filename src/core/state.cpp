@@ -103,8 +103,13 @@ void ZandrelEnvironment::build_state_vector() {
 // flag of it is (so, vacuously, without landmarks), as the state vector holds them
 void ZandrelEnvironment::prepare_observations() {
   if (observation_layout_.mode != ObservationMode::local) return;
-  const double* flags =
-      last_state.data() + kValuesPerParticle * n_particles + 2 * n_boulders + 2 * n_landmarks;
+  const NeighbourCounts& k = observation_layout_.neighbours;
+  const double* boulders = last_state.data() + kValuesPerParticle * n_particles;
+  const double* landmarks = boulders + 2 * n_boulders;
+  prepare_search(particle_search_, last_state.data(), n_particles, kValuesPerParticle, k.particles);
+  prepare_search(boulder_search_, boulders, n_boulders, 2, k.boulders);
+  prepare_search(landmark_search_, landmarks, n_landmarks, 2, k.landmarks);
+  const double* flags = landmarks + 2 * n_landmarks;
   local_done_.assign(static_cast<size_t>(n_boulders), 1.0);
   for (int32_t b = 0; b < n_boulders; ++b) {
     if (!visit_all) {
@@ -115,6 +120,12 @@ void ZandrelEnvironment::prepare_observations() {
       local_done_[b] = flags[l * n_boulders + b];
     }
   }
+}
+
+void ZandrelEnvironment::prepare_search(NeighbourSearch& search, const double* points,
+                                        int32_t count, int32_t stride, int32_t wanted) {
+  search.gridded =
+      wanted > 0 && neighbour_grid_pays(count) && search.grid.build(points, count, stride);
 }
 
 template <typename Value>
@@ -186,8 +197,8 @@ void ZandrelEnvironment::write_local_observation(int32_t agent, Value* out) {
   const NeighbourCounts& k = observation_layout_.neighbours;
   out = std::copy_n(state + 4 * agent, kValuesPerParticle, out);
 
-  int32_t found =
-      select_nearest(state, n_particles, kValuesPerParticle, state + 4 * agent, agent, k.particles);
+  int32_t found = select_nearest(particle_search_, state, n_particles, kValuesPerParticle,
+                                 state + 4 * agent, agent, k.particles);
   for (int32_t n = 0; n < found; ++n) {
     const double* values = state + kValuesPerParticle * nearest_[n].second;
     *out++ = Value{1};
@@ -199,7 +210,8 @@ void ZandrelEnvironment::write_local_observation(int32_t agent, Value* out) {
   out = pad(out, k.particles - found, kLocalParticleValues);
 
   const double* boulders = state + kValuesPerParticle * n_particles;
-  found = select_nearest(boulders, n_boulders, 2, state + 4 * agent, -1, k.boulders);
+  found =
+      select_nearest(boulder_search_, boulders, n_boulders, 2, state + 4 * agent, -1, k.boulders);
   for (int32_t n = 0; n < found; ++n) {
     const int32_t b = nearest_[n].second;
     *out++ = Value{1};
@@ -210,7 +222,8 @@ void ZandrelEnvironment::write_local_observation(int32_t agent, Value* out) {
   out = pad(out, k.boulders - found, kLocalBoulderValues);
 
   const double* landmarks = boulders + 2 * n_boulders;
-  found = select_nearest(landmarks, n_landmarks, 2, state + 4 * agent, -1, k.landmarks);
+  found = select_nearest(landmark_search_, landmarks, n_landmarks, 2, state + 4 * agent, -1,
+                         k.landmarks);
   for (int32_t n = 0; n < found; ++n) {
     const int32_t l = nearest_[n].second;
     *out++ = Value{1};
@@ -223,10 +236,15 @@ void ZandrelEnvironment::write_local_observation(int32_t agent, Value* out) {
 // The `wanted` points nearest to the observer at own[0], own[1] (a point's x, y are
 // the first two of its `stride` values), skipping point `skipped`, into nearest_,
 // nearest first: by the squared length of the rounded difference, ties to the lower
-// index. A partial selection, so that an observer costs time linear in the points,
-// not a sort of them all. Returns how many were found.
-int32_t ZandrelEnvironment::select_nearest(const double* points, int32_t count, int32_t stride,
-                                           const double* own, int32_t skipped, int32_t wanted) {
+// index. From the search's grid where it has one and the observer can be binned;
+// otherwise a partial selection, so that an observer costs time linear in the
+// points, not a sort of them all. Returns how many were found.
+int32_t ZandrelEnvironment::select_nearest(const NeighbourSearch& search, const double* points,
+                                           int32_t count, int32_t stride, const double* own,
+                                           int32_t skipped, int32_t wanted) {
+  if (search.gridded && search.grid.select(own[0], own[1], skipped, wanted, nearest_)) {
+    return static_cast<int32_t>(nearest_.size());
+  }
   nearest_.clear();
   if (wanted == 0) return 0;
   const double own_x = own[0];

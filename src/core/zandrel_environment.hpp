@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "broad_phase.hpp"
+#include "neighbour_grid.hpp"
 #include "observations.hpp"
 
 namespace pybind11 {
@@ -146,8 +147,16 @@ struct ZandrelEnvironment {
   std::vector<PlannedAction> action_plan_;
   // what write_observations writes; set_observation_layout sets it, init leaves it alone
   ObservationLayout observation_layout_;
-  std::vector<std::pair<double, int32_t>> nearest_;  // (squared distance, index) candidates
-  std::vector<double> local_done_;                   // per boulder, 0.0 or 1.0
+  std::vector<Neighbour> nearest_;  // (squared distance, index) candidates
+  std::vector<double> local_done_;  // per boulder, 0.0 or 1.0
+  // the grids of the local observations of one last_state, where they pay
+  struct NeighbourSearch {
+    NeighbourGrid grid;
+    bool gridded = false;
+  };
+  NeighbourSearch particle_search_;
+  NeighbourSearch boulder_search_;
+  NeighbourSearch landmark_search_;
   // the broad phase of one sub-step: the boulders as it starts, the moved boulders
   // and the landmarks; the goal update reuses the last two, which hold this
   // sub-step's positions while goals_binned_ is set
@@ -173,8 +182,10 @@ struct ZandrelEnvironment {
   void write_relative_observation(int32_t agent, Value* out) const;
   template <typename Value>
   void write_local_observation(int32_t agent, Value* out);
-  int32_t select_nearest(const double* points, int32_t count, int32_t stride, const double* own,
-                         int32_t skipped, int32_t wanted);
+  static void prepare_search(NeighbourSearch& search, const double* points, int32_t count,
+                             int32_t stride, int32_t wanted);
+  int32_t select_nearest(const NeighbourSearch& search, const double* points, int32_t count,
+                         int32_t stride, const double* own, int32_t skipped, int32_t wanted);
   void push_boulders(std::vector<double>& displacement);
   void push_boulders_near(std::vector<double>& displacement);
   void separate_boulders(std::vector<double>& displacement);
