@@ -164,7 +164,11 @@ def test_examples_run(tmp_path, monkeypatch, capsys, script, arguments, output):
 
 
 # the training examples load torch or Ray on import
-EXAMPLE_MARKS = {"rllib_ppo.py": pytest.mark.ray, "train_ppo.py": pytest.mark.torch}
+EXAMPLE_MARKS = {
+    "benchmarl_baselines.py": pytest.mark.torch,
+    "rllib_ppo.py": pytest.mark.ray,
+    "train_ppo.py": pytest.mark.torch,
+}
 
 
 @pytest.mark.parametrize(
