@@ -12,13 +12,13 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from sanitizer import ASAN_LOADED
 
 import zandrel
 from zandrel.config import EnvConfig
 from zandrel.layouts import draw_layout, seed_state
 
 TIMEOUT = 120  # seconds a subprocess may take before it counts as hung
-ASAN_LOADED = "libasan" in Path("/proc/self/maps").read_text()
 REFUSED_AFTER_INTERRUPT = (
     "step() was refused: an earlier step() or reset() was interrupted or failed part-way, so "
     "some environments may have advanced and others not; call reset() to start every "

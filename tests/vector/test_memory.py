@@ -6,6 +6,7 @@ import sys
 
 import numpy as np
 import pytest
+from sanitizer import ASAN_LOADED
 
 import zandrel
 from zandrel.options import MAX_MEMORY_BYTES_VARIABLE, ConfigError
@@ -70,12 +71,21 @@ def run_python(code, *args):
 
 
 # max_cycles=3 lets every episode end, and restart, within the steps measured
+# AddressSanitizer's allocator pads every block and keeps freed ones in quarantine, so
+# resident memory there says nothing of what the environments hold
+measures_the_plain_allocator = pytest.mark.skipif(
+    ASAN_LOADED, reason="AddressSanitizer's allocator changes resident memory"
+)
+
+
+@measures_the_plain_allocator
 @pytest.mark.parametrize("config", [{"max_cycles": 3}, SMALLEST], ids=["default", "smallest"])
 def test_estimate_matches_resident_memory(config):
     estimate, measured = run_python(MEASURE, "50000", json.dumps(config))
     assert 1 / 1.5 <= estimate / measured <= 1.5, (estimate, measured)
 
 
+@measures_the_plain_allocator
 def test_close_frees_the_pooled_results():
     # at least most of one observations array: the buffer kept for the next step
     assert run_python(RELEASE) > 0.8
