@@ -6,7 +6,7 @@ import sys
 
 import numpy as np
 import pytest
-from sanitizer import ASAN_LOADED
+from process_facts import ASAN_LOADED
 
 import zandrel
 from zandrel.options import MAX_MEMORY_BYTES_VARIABLE, ConfigError

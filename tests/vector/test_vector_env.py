@@ -1,14 +1,13 @@
 """The batched environments against single ones: bits, autoreset, conventions and bad input."""
 
 import gc
-import os
 import threading
-from pathlib import Path
 
 import numpy as np
 import pytest
 from gymnasium.error import ClosedEnvironmentError
 from gymnasium.vector import AutoresetMode
+from process_facts import worker_threads
 
 import zandrel
 from zandrel.policies import HeuristicPolicy
@@ -387,21 +386,17 @@ def test_closed_environment_refuses_calls():
 
 @OVERSUBSCRIBED
 def test_worker_threads_live_as_long_as_the_environment():
-    def threads():
-        names = [Path("/proc/self/task", task, "comm") for task in os.listdir("/proc/self/task")]
-        return sum(name.read_text() == "zandrel-worker\n" for name in names if name.exists())
-
     gc.collect()  # environments of earlier tests go, with their workers
-    before = threads()
+    before = worker_threads()
     batch = zandrel.vector_env(40, num_threads=3)
-    assert threads() == before + 2
+    assert worker_threads() == before + 2
     batch.close()
-    assert threads() == before
+    assert worker_threads() == before
     # dropped without close(), the environment still joins its workers
     batch = zandrel.vector_env(40, num_threads=3)
     del batch
     gc.collect()
-    assert threads() == before
+    assert worker_threads() == before
 
 
 def test_out_buffers_are_filled_and_checked():
