@@ -1,7 +1,6 @@
 // The zandrel._batch extension module: the batched engine and the layout sampler.
 // Arrays are checked here, at the boundary; the engine then runs without the
 // interpreter lock.
-#include <cxxabi.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -230,10 +229,12 @@ class InterpreterReleased {
     if (interpreter_finalizing()) wait_for_exit();
     try {
       PyEval_RestoreThread(state_);
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {
       // the exit began while this thread waited for the lock, and Python ends such a
-      // thread by unwinding it; the frames above hold Python objects that cannot be
-      // released without the lock, so the thread waits for the exit here instead
+      // thread by unwinding it (a forced unwind, the one thing that leaves the restore;
+      // caught untyped, since it is no C++ object to bind a reference to); the frames
+      // above hold Python objects that cannot be released without the lock, so the
+      // thread waits for the exit here instead
       wait_for_exit();
     }
   }
