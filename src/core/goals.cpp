@@ -80,6 +80,15 @@ double ZandrelEnvironment::record_visits_near() {
   return reward;
 }
 
+// boulder b's first arrival, at landmark l: its flags, its count and its pay
+double ZandrelEnvironment::record_arrival(int32_t b, int32_t l) {
+  visited[l * n_boulders + b] = 1;
+  ++visited_count_;
+  boulder_done[b] = 1;
+  remaining_boulders = remaining_boulders - 1;
+  return kArrivalReward;
+}
+
 // each boulder has to reach any one landmark: its first arrival pays 1.0 and
 // records only the lowest-indexed landmark in reach
 double ZandrelEnvironment::record_arrivals() {
@@ -93,11 +102,7 @@ double ZandrelEnvironment::record_arrivals() {
     }
     for (int32_t l = 0; l < n_landmarks; ++l) {
       if (!boulder_at_landmark(b, l)) continue;
-      visited[l * n_boulders + b] = 1;
-      ++visited_count_;
-      boulder_done[b] = 1;
-      reward = reward + kArrivalReward;
-      remaining_boulders = remaining_boulders - 1;
+      reward = reward + record_arrival(b, l);
       break;
     }
   }
@@ -118,11 +123,7 @@ double ZandrelEnvironment::record_arrivals_near() {
     for (const int32_t l :
          landmark_grid_.near(boulder_positions[2 * b], boulder_positions[2 * b + 1])) {
       if (!boulder_at_landmark(b, l)) continue;
-      visited[l * n_boulders + b] = 1;
-      ++visited_count_;
-      boulder_done[b] = 1;
-      reward = reward + kArrivalReward;
-      remaining_boulders = remaining_boulders - 1;
+      reward = reward + record_arrival(b, l);
       break;
     }
   }

@@ -149,16 +149,23 @@ void ZandrelEnvironment::separate_boulders(std::vector<double>& displacement) {
       if (coincident(s)) continue;
       const double dx = boulders[2 * k] - boulders[2 * j];
       const double dy = boulders[2 * k + 1] - boulders[2 * j + 1];
-      const double r = std::sqrt(s);
-      const double m = (boulder_spacing - r) * kBoulderPairShare;
-      const double ux = (dx / r) * m;
-      const double uy = (dy / r) * m;
-      displacement[2 * j] = displacement[2 * j] - ux;
-      displacement[2 * j + 1] = displacement[2 * j + 1] - uy;
-      displacement[2 * k] = displacement[2 * k] + ux;
-      displacement[2 * k + 1] = displacement[2 * k + 1] + uy;
+      separate_pair(j, k, dx, dy, s, displacement);
     }
   }
+}
+
+// boulders j and k, closer than the spacing at squared distance s along (dx, dy) from
+// j to k, each move a share of the overlap apart
+void ZandrelEnvironment::separate_pair(int32_t j, int32_t k, double dx, double dy, double s,
+                                       std::vector<double>& displacement) const {
+  const double r = std::sqrt(s);
+  const double m = (boulder_spacing - r) * kBoulderPairShare;
+  const double ux = (dx / r) * m;
+  const double uy = (dy / r) * m;
+  displacement[2 * j] = displacement[2 * j] - ux;
+  displacement[2 * j + 1] = displacement[2 * j + 1] - uy;
+  displacement[2 * k] = displacement[2 * k] + ux;
+  displacement[2 * k + 1] = displacement[2 * k + 1] + uy;
 }
 
 // the pairs (j, k), k > j, of neighbouring cells, in the same pair order
@@ -173,14 +180,7 @@ void ZandrelEnvironment::separate_boulders_near(std::vector<double>& displacemen
       const double dy = boulders[2 * k + 1] - jy;
       const double s = dx * dx + dy * dy;
       if (!(s < boulder_spacing_sq) || coincident(s)) continue;
-      const double r = std::sqrt(s);
-      const double m = (boulder_spacing - r) * kBoulderPairShare;
-      const double ux = (dx / r) * m;
-      const double uy = (dy / r) * m;
-      displacement[2 * j] = displacement[2 * j] - ux;
-      displacement[2 * j + 1] = displacement[2 * j + 1] - uy;
-      displacement[2 * k] = displacement[2 * k] + ux;
-      displacement[2 * k + 1] = displacement[2 * k + 1] + uy;
+      separate_pair(j, k, dx, dy, s, displacement);
     }
   }
 }

@@ -190,6 +190,8 @@ struct ZandrelEnvironment {
   void push_boulders_near(std::vector<double>& displacement);
   void separate_boulders(std::vector<double>& displacement);
   void separate_boulders_near(std::vector<double>& displacement);
+  void separate_pair(int32_t j, int32_t k, double dx, double dy, double s,
+                     std::vector<double>& displacement) const;
   void measure_shaping(const std::vector<double>& displacement, bool binned);
   int32_t nearest_open_landmark(int32_t b, double bx, double by, double& best_s);
   bool nearest_open_landmark_in_rings(int32_t b, double bx, double by, double& best_s,
@@ -203,6 +205,7 @@ struct ZandrelEnvironment {
   double record_visits_near();
   double record_arrivals();
   double record_arrivals_near();
+  double record_arrival(int32_t b, int32_t l);
   void clear_goal_flags();
   bool boulder_at_landmark(int32_t b, int32_t l) const;
 };
